@@ -1,0 +1,92 @@
+// c_Initialize: a Java argument object becomes the CK_C_INITIALIZE_ARGS
+// record (or its NSS-style variant) for the length of one C_Initialize.
+#include <stdlib.h>
+
+#include "pkcs11/token_module.h"
+
+static_assert(sizeof(CK_C_INITIALIZE_ARGS) == 6 * sizeof(void *), "plain record: 48 or 24 bytes");
+static_assert(sizeof(NssInitializeArgs) == 7 * sizeof(void *), "NSS record: 56 or 28 bytes");
+static_assert(offsetof(NssInitializeArgs, LibraryParameters) == 5 * sizeof(void *) &&
+                  offsetof(NssInitializeArgs, pReserved) == 6 * sizeof(void *),
+              "LibraryParameters stands before pReserved");
+
+int IsNSS(JNIEnv *env, jobject args) {
+    jthrowable held = ShelvePending(env);
+    jclass cls = env->FindClass(ORV_NSS_ARGS_CLASS);
+    // Without the class nothing is of its kind; its lookup error is not ours.
+    if (cls == nullptr) env->ExceptionClear();
+    bool nss = cls != nullptr && env->IsInstanceOf(args, cls);
+    env->DeleteLocalRef(cls);
+    RestorePending(env, held);
+    return nss ? 1 : 0;
+}
+
+// The members both records share, read in their order.
+template <typename Record>
+static void FillCommon(JNIEnv *env, jobject args, Record *record) {
+    bool mutexes = GetBoolField(env, args, "useMutexes") != 0;  // a missing field's 255 is true
+    record->CreateMutex = mutexes ? CreateMutexCallback : nullptr;
+    record->DestroyMutex = mutexes ? DestroyMutexCallback : nullptr;
+    record->LockMutex = mutexes ? LockMutexCallback : nullptr;
+    record->UnlockMutex = mutexes ? UnlockMutexCallback : nullptr;
+    record->flags = NarrowUlong(GetLongField(env, args, "flags"));
+    record->pReserved = NarrowAddress(GetLongField(env, args, "pReserved"));
+}
+
+void ObjToSimpleInitializeArgs(JNIEnv *env, jobject args, CK_C_INITIALIZE_ARGS *record) {
+    FillCommon(env, args, record);
+}
+
+#if defined(_WIN32)
+// Windows takes the parameters as a String, converted to ANSI text that the
+// bridge owns until C_Initialize returns; it is read first.
+void ObjToNssInitializeArgs(JNIEnv *env, jobject args, NssInitializeArgs *record) {
+    jstring params = GetStringField(env, args, "LibraryParams");
+    record->LibraryParameters = params != nullptr ? jstringToWindows(env, params) : nullptr;
+    env->DeleteLocalRef(params);
+    FillCommon(env, args, record);
+}
+#else
+// The parameters are an address in native memory that the Java side
+// prepared; the bridge neither copies nor releases what it points to.
+void ObjToNssInitializeArgs(JNIEnv *env, jobject args, NssInitializeArgs *record) {
+    FillCommon(env, args, record);
+    record->LibraryParameters = NarrowAddress(GetLongField(env, args, "LibraryParams"));
+}
+#endif
+
+// Builds the record of the object's kind; null for a null object or when no
+// record can be allocated (C_Initialize then gets null, as for no object).
+static void *BuildInitializeArgs(JNIEnv *env, jobject args, bool *nss) {
+    *nss = false;
+    if (args == nullptr) return nullptr;
+    if (IsNSS(env, args)) {
+        NssInitializeArgs *record = static_cast<NssInitializeArgs *>(malloc(sizeof *record));
+        if (record != nullptr) ObjToNssInitializeArgs(env, args, record);
+        *nss = record != nullptr;
+        return record;
+    }
+    CK_C_INITIALIZE_ARGS *record = static_cast<CK_C_INITIALIZE_ARGS *>(malloc(sizeof *record));
+    if (record != nullptr) ObjToSimpleInitializeArgs(env, args, record);
+    return record;
+}
+
+void *ObjToInitializeArgs(JNIEnv *env, jobject args) {
+    bool nss;
+    return BuildInitializeArgs(env, args, &nss);
+}
+
+extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_c_1Initialize(JNIEnv *env, jclass,
+                                                                       jlong handle, jobject args) {
+    TokenModule *module = ModuleFromHandle(handle);
+    if (module == nullptr || module->functions->C_Initialize == nullptr)
+        return WidenUlong(CKR_NO_FUNCTION);
+    bool nss;
+    void *record = BuildInitializeArgs(env, args, &nss);
+    CK_RV rv = module->functions->C_Initialize(record);
+#if defined(_WIN32)
+    if (nss) free(static_cast<NssInitializeArgs *>(record)->LibraryParameters);
+#endif
+    free(record);
+    return WidenUlong(rv);
+}

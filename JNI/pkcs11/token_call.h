@@ -1,0 +1,175 @@
+/*
+ * The one way every token native runs.  A native is described by its
+ * Cryptoki entry and the kind of each Java argument; from that the steps
+ * follow, in this order:
+ *
+ *   1. read each Pointer's block address, in argument order;
+ *   2. read each in/out cell into its CK_ULONG local (output cells are only
+ *      checked for room);
+ *   3. a zero module handle answers CKR_NO_FUNCTION;
+ *   4. so does a null entry in the module's table;
+ *   5. call the entry, integers narrowed, cells as the address of their local;
+ *   6. write every cell back from its local, whatever the module answered;
+ *   7. answer the module's CK_RV, widened.
+ *
+ * An argument the module could not use (a null or empty cell, a Pointer
+ * whose class has no "p") stops the call before step 5 with
+ * CKR_ARGUMENTS_BAD, writing nothing: no address is ever made up.
+ */
+#ifndef ORVJNI_TOKEN_CALL_H
+#define ORVJNI_TOKEN_CALL_H
+
+#include <stddef.h>
+
+#include <tuple>
+#include <utility>
+
+#include "pkcs11/token_module.h"
+
+// A block address that converts to whatever pointer type the prototype
+// names (CK_BYTE_PTR, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, ...).
+struct BlockAddress {
+    void *address;
+    template <typename T>
+    operator T *() const {
+        return static_cast<T *>(address);
+    }
+};
+
+// The argument kinds.  Each says what Java passes, what the native keeps
+// between the steps, and what it does at steps 1, 2, 5 and 6.
+struct Ulong {  // CK_ULONG and everything defined as one
+    typedef jlong Java;
+    typedef CK_ULONG Local;
+    static bool Read(JNIEnv *, Java j, Local &l) { return l = NarrowUlong(j), true; }
+    static bool ReadCell(JNIEnv *, Java, Local &) { return true; }
+    static CK_ULONG Pass(Local &l) { return l; }
+    static void Write(JNIEnv *, Java, Local) {}
+};
+
+struct Flag {  // CK_BBOOL
+    typedef jboolean Java;
+    typedef CK_BBOOL Local;
+    static bool Read(JNIEnv *, Java j, Local &l) { return l = j ? CK_TRUE : CK_FALSE, true; }
+    static bool ReadCell(JNIEnv *, Java, Local &) { return true; }
+    static CK_BBOOL Pass(Local &l) { return l; }
+    static void Write(JNIEnv *, Java, Local) {}
+};
+
+struct Reserved {  // pReserved: the long is the pointer itself
+    typedef jlong Java;
+    typedef void *Local;
+    static bool Read(JNIEnv *, Java j, Local &l) { return l = NarrowAddress(j), true; }
+    static bool ReadCell(JNIEnv *, Java, Local &) { return true; }
+    static void *Pass(Local &l) { return l; }
+    static void Write(JNIEnv *, Java, Local) {}
+};
+
+struct Block {  // a JNI$Pointer, passed as its block address
+    typedef jobject Java;
+    typedef void *Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) {
+        bool found = false;
+        l = GetPointerValue(env, j, &found);
+        return found;
+    }
+    static bool ReadCell(JNIEnv *, Java, Local &) { return true; }
+    static BlockAddress Pass(Local &l) { return BlockAddress{l}; }
+    static void Write(JNIEnv *, Java, Local) {}
+};
+
+struct InOut {  // a long[] cell read before the call and written after it
+    typedef jlongArray Java;
+    typedef CK_ULONG Local;
+    static bool Read(JNIEnv *, Java, Local &) { return true; }
+    static bool ReadCell(JNIEnv *env, Java j, Local &l) {
+        jlong value = 0;
+        bool usable = ReadLongCell(env, j, &value);
+        l = NarrowUlong(value);
+        return usable;
+    }
+    static CK_ULONG *Pass(Local &l) { return &l; }
+    static void Write(JNIEnv *env, Java j, Local l) { WriteLongCell(env, j, WidenUlong(l)); }
+};
+
+struct Out {  // a long[] cell only written; its local starts as CK_INVALID_HANDLE
+    typedef jlongArray Java;
+    typedef CK_ULONG Local;
+    static bool Read(JNIEnv *, Java, Local &) { return true; }
+    static bool ReadCell(JNIEnv *env, Java j, Local &l) {
+        l = CK_INVALID_HANDLE;
+        return CellUsable(env, j);
+    }
+    static CK_ULONG *Pass(Local &l) { return &l; }
+    static void Write(JNIEnv *env, Java j, Local l) { WriteLongCell(env, j, WidenUlong(l)); }
+};
+
+// Something a native does after its module call, with its first argument:
+// ending the notification contexts of the sessions it closed.
+typedef void (*AfterCall)(JNIEnv *env, TokenModule *module, jlong first);
+
+template <auto Entry, AfterCall After, typename... K>
+struct TokenNative {
+    template <size_t... I>
+    static jlong Run(std::index_sequence<I...>, JNIEnv *env, jlong handle,
+                     typename K::Java... java) {
+        std::tuple<typename K::Java...> args(java...);
+        std::tuple<typename K::Local...> locals{};
+        bool usable = true;
+        // Folds over the comma operator run left to right: argument order.
+        ((usable &= K::Read(env, std::get<I>(args), std::get<I>(locals))), ...);
+        ((usable &= K::ReadCell(env, std::get<I>(args), std::get<I>(locals))), ...);
+        TokenModule *module = ModuleFromHandle(handle);
+        if (module == nullptr) return WidenUlong(CKR_NO_FUNCTION);
+        auto function = module->functions->*Entry;
+        if (function == nullptr) return WidenUlong(CKR_NO_FUNCTION);
+        if (!usable) return WidenUlong(CKR_ARGUMENTS_BAD);
+        CK_RV rv = function(K::Pass(std::get<I>(locals))...);
+        (K::Write(env, std::get<I>(args), std::get<I>(locals)), ...);
+        if constexpr (After != nullptr) After(env, module, std::get<0>(args));
+        return WidenUlong(rv);
+    }
+
+    static jlong Call(JNIEnv *env, jlong handle, typename K::Java... java) {
+        return Run(std::index_sequence_for<K...>(), env, handle, java...);
+    }
+};
+
+/*
+ * ORV_TOKEN_NATIVE(Sign, Ulong, Block, Ulong, Block, InOut) defines the
+ * exported Java_Orvalith_Base_JNI_c_1Sign with one Java parameter per kind,
+ * calling C_Sign.  The export stays an ordinary extern "C" function with
+ * its exact JNI signature, as the Windows build's stdcall names need.
+ */
+#define ORV_PARAMS_1(K1) K1::Java a1
+#define ORV_PARAMS_2(K1, K2) ORV_PARAMS_1(K1), K2::Java a2
+#define ORV_PARAMS_3(K1, K2, K3) ORV_PARAMS_2(K1, K2), K3::Java a3
+#define ORV_PARAMS_4(K1, K2, K3, K4) ORV_PARAMS_3(K1, K2, K3), K4::Java a4
+#define ORV_PARAMS_5(K1, K2, K3, K4, K5) ORV_PARAMS_4(K1, K2, K3, K4), K5::Java a5
+#define ORV_PARAMS_6(K1, K2, K3, K4, K5, K6) ORV_PARAMS_5(K1, K2, K3, K4, K5), K6::Java a6
+#define ORV_PARAMS_7(K1, K2, K3, K4, K5, K6, K7) \
+    ORV_PARAMS_6(K1, K2, K3, K4, K5, K6), K7::Java a7
+#define ORV_PARAMS_8(K1, K2, K3, K4, K5, K6, K7, K8) \
+    ORV_PARAMS_7(K1, K2, K3, K4, K5, K6, K7), K8::Java a8
+#define ORV_ARGS_1 a1
+#define ORV_ARGS_2 ORV_ARGS_1, a2
+#define ORV_ARGS_3 ORV_ARGS_2, a3
+#define ORV_ARGS_4 ORV_ARGS_3, a4
+#define ORV_ARGS_5 ORV_ARGS_4, a5
+#define ORV_ARGS_6 ORV_ARGS_5, a6
+#define ORV_ARGS_7 ORV_ARGS_6, a7
+#define ORV_ARGS_8 ORV_ARGS_7, a8
+#define ORV_COUNT(...) ORV_COUNT_(__VA_ARGS__, 8, 7, 6, 5, 4, 3, 2, 1, 0)
+#define ORV_COUNT_(_1, _2, _3, _4, _5, _6, _7, _8, n, ...) n
+#define ORV_CAT(a, b) ORV_CAT_(a, b)
+#define ORV_CAT_(a, b) a##b
+
+#define ORV_TOKEN_NATIVE_AFTER(Name, After, ...)                                              \
+    extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_c_1##Name(                       \
+        JNIEnv *env, jclass, jlong module, ORV_CAT(ORV_PARAMS_, ORV_COUNT(__VA_ARGS__))(__VA_ARGS__)) { \
+        return TokenNative<&CK_FUNCTION_LIST::C_##Name, After, __VA_ARGS__>::Call(            \
+            env, module, ORV_CAT(ORV_ARGS_, ORV_COUNT(__VA_ARGS__)));                          \
+    }
+#define ORV_TOKEN_NATIVE(Name, ...) ORV_TOKEN_NATIVE_AFTER(Name, nullptr, __VA_ARGS__)
+
+#endif

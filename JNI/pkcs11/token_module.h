@@ -1,0 +1,61 @@
+/*
+ * The module handle: what loadExternalModule gives Java as a long, and
+ * where every token native finds the module's function table.
+ */
+#ifndef ORVJNI_TOKEN_MODULE_H
+#define ORVJNI_TOKEN_MODULE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "runtime/bridge.h"
+
+/* What a token native answers when it cannot call the module: a zero
+ * handle, or no entry for the function.  In the vendor-defined range. */
+#define CKR_NO_FUNCTION 0x80000001UL
+
+struct TokenModule {
+    void *library;                /* dlopen handle, or HMODULE on Windows */
+    CK_FUNCTION_LIST *functions;  /* the module's own table, or one of ours */
+    int32_t table_owned;          /* 1: the bridge allocated the table */
+};
+
+/* Entry i of a function table lies after the version, one pointer each. */
+#define ORV_TABLE_ENTRIES 68
+#define ORV_TABLE_HEADER offsetof(CK_FUNCTION_LIST, C_Initialize)
+
+#if defined(_WIN32)
+/* The header's _WIN32 branch packs every Cryptoki structure to 1 byte. */
+static_assert(ORV_TABLE_HEADER == 2, "packed table: entry 0 right after the version");
+static_assert(sizeof(CK_FUNCTION_LIST) == 274, "packed table of 68 entries");
+static_assert(offsetof(CK_FUNCTION_LIST, C_OpenSession) == 50, "entry 12");
+#elif defined(__mips__)
+static_assert(ORV_TABLE_HEADER == 4, "2 bytes of padding after the version");
+static_assert(sizeof(CK_FUNCTION_LIST) == 276, "natural table of 68 entries");
+static_assert(offsetof(CK_FUNCTION_LIST, C_OpenSession) == 52, "entry 12");
+#else
+static_assert(ORV_TABLE_HEADER == 8, "6 bytes of padding after the version");
+static_assert(sizeof(CK_FUNCTION_LIST) == 552, "natural table of 68 entries");
+static_assert(offsetof(CK_FUNCTION_LIST, C_OpenSession) == 104, "entry 12");
+#endif
+static_assert(ORV_TABLE_HEADER + ORV_TABLE_ENTRIES * sizeof(void *) == sizeof(CK_FUNCTION_LIST),
+              "68 pointer-sized entries and nothing after them");
+
+/* The record behind a module handle; null for the handle 0. */
+inline TokenModule *ModuleFromHandle(jlong handle) {
+    return static_cast<TokenModule *>(NarrowAddress(handle));
+}
+
+/* Fills every entry but C_GetFunctionList by asking lookup(library, name)
+ * for each name in case-insensitive alphabetical order.  Each result is
+ * stored before it is tested; false at the first name the module lacks. */
+typedef void *(*SymbolLookup)(void *library, const char *name);
+bool ResolveByName(CK_FUNCTION_LIST *table, void *library, SymbolLookup lookup);
+
+/* Notification contexts end with their session: closed alone, with all of
+ * its slot, or with the whole module (finalised or unloaded). */
+void EndSessionContexts(JNIEnv *env, TokenModule *module, jlong session);
+void EndSlotContexts(JNIEnv *env, TokenModule *module, jlong slot);
+void EndModuleContexts(JNIEnv *env, TokenModule *module, jlong unused);
+
+#endif
