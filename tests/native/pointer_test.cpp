@@ -1,0 +1,231 @@
+// JNI$Pointer natives against a VM that hands out copies of array elements,
+// so that release modes are proven, not assumed.
+#include <stdlib.h>
+#include <string.h>
+
+#include "pointer/registry.h"
+#include "support.h"
+
+#define POINTER(name) Java_Orvalith_Base_JNI_00024Pointer_##name
+extern "C" {
+jobject JNICALL POINTER(getInstance___3I)(JNIEnv *, jclass, jintArray);
+jobject JNICALL POINTER(getInstance___3J)(JNIEnv *, jclass, jlongArray);
+jobject JNICALL POINTER(getInstance___3B)(JNIEnv *, jclass, jbyteArray);
+jobject JNICALL POINTER(getInstance___3BI)(JNIEnv *, jclass, jbyteArray, jint);
+jobject JNICALL POINTER(getInstance__I)(JNIEnv *, jclass, jint);
+jobject JNICALL POINTER(getInstance__Ljava_lang_String_2Z)(JNIEnv *, jclass, jstring, jboolean);
+jbyte JNICALL POINTER(getPlatformSize)(JNIEnv *, jclass);
+jbyte JNICALL POINTER(getPlatformLongIntSize)(JNIEnv *, jclass);
+void JNICALL POINTER(addReference)(JNIEnv *, jobject);
+void JNICALL POINTER(free)(JNIEnv *, jobject);
+jbyteArray JNICALL POINTER(getContent)(JNIEnv *, jobject);
+jstring JNICALL POINTER(getContentAsString)(JNIEnv *, jobject, jboolean);
+void JNICALL POINTER(copy)(JNIEnv *, jclass, jbyteArray, jint, jobject, jint, jint);
+jlongArray JNICALL POINTER(getNativeArrayAsLongs)(JNIEnv *, jobject);
+}
+
+class PointerTest : public VmTest {
+protected:
+    void SetUp() override {
+        VmTest::SetUp();
+        fakejni::set_copy_elements(vm, true);
+        registered_at_start = RegistryList()->count;
+    }
+    void TearDown() override {
+        EXPECT_EQ(RegistryList()->count, registered_at_start);
+        EXPECT_EQ(fakejni::outstanding_buffers(vm), 0u);
+        VmTest::TearDown();
+    }
+    void *P(jobject ptr) { return NarrowAddress(fakejni::long_field(vm, ptr, "p")); }
+    jint Size(jobject ptr) { return fakejni::int_field(vm, ptr, "size"); }
+    bool Released(jobject ptr) {
+        jobject o = fakejni::object_field(env, ptr, "o");
+        bool released = P(ptr) == nullptr && o == nullptr && Size(ptr) == -1;
+        env->DeleteLocalRef(o);
+        return released;
+    }
+    int registered_at_start = 0;
+};
+
+TEST_F(PointerTest, ArrayBlocksHaveTheSizeOfTheirElements) {
+    jobject ints = POINTER(getInstance___3I)(env, nullptr, fakejni::new_int_array(env, {1, 2, 3}));
+    jobject longs = POINTER(getInstance___3J)(env, nullptr, fakejni::new_long_array(env, {1, 2, 3}));
+    jobject none = POINTER(getInstance___3B)(env, nullptr, fakejni::new_byte_array(env, {}));
+    EXPECT_EQ(Size(ints), 12);
+    EXPECT_EQ(Size(longs), 24);
+    EXPECT_EQ(Size(none), 0);
+    for (jobject p : {ints, longs, none}) {
+        EXPECT_TRUE(RegistryKnows(P(p)));
+        POINTER(free)(env, p);
+        EXPECT_TRUE(Released(p));
+    }
+}
+
+TEST_F(PointerTest, WritesThroughAPinnedArrayReachItAtFree) {
+    jintArray array = fakejni::new_int_array(env, {0, 0});
+    jobject ptr = POINTER(getInstance___3I)(env, nullptr, array);
+    static_cast<jint *>(P(ptr))[1] = 99;
+    EXPECT_EQ(fakejni::int_elements(vm, array)[1], 0);  // a copy until then
+    POINTER(free)(env, ptr);
+    EXPECT_EQ(fakejni::int_elements(vm, array)[1], 99);
+    EXPECT_EQ(fakejni::array_stats(vm, array).release_modes, std::vector<jint>{0});
+}
+
+TEST_F(PointerTest, OffsetBlockReleasesTheElementsItPinned) {
+    jbyteArray array = fakejni::new_byte_array(env, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+    jobject ptr = POINTER(getInstance___3BI)(env, nullptr, array, 2);
+    EXPECT_EQ(Size(ptr), 8);
+    void *elems = fakejni::array_stats(vm, array).buffers.at(0);
+    EXPECT_EQ(P(ptr), static_cast<char *>(elems) + 2);
+    static_cast<jbyte *>(P(ptr))[0] = 42;
+    POINTER(free)(env, ptr);
+    // The release got the buffer it was handed (no violation) with mode 0.
+    EXPECT_EQ(fakejni::byte_elements(vm, array)[2], 42);
+
+    for (jint bad : {-1, 11}) {
+        EXPECT_EQ(POINTER(getInstance___3BI)(env, nullptr, array, bad), nullptr);
+        TakeException("java/lang/ArrayIndexOutOfBoundsException");
+    }
+    EXPECT_EQ(fakejni::array_stats(vm, array).gets, 1);
+}
+
+TEST_F(PointerTest, AllocatedBlocksAndOutOfMemory) {
+    jobject ptr = POINTER(getInstance__I)(env, nullptr, 16);
+    EXPECT_EQ(Size(ptr), 16);
+    jobject zero = POINTER(getInstance__I)(env, nullptr, 0);
+    EXPECT_NE(P(zero), nullptr);
+    EXPECT_EQ(POINTER(getInstance__I)(env, nullptr, -1), nullptr);
+    EXPECT_EQ(TakeException(), "Out of memory");
+    POINTER(free)(env, ptr);
+    POINTER(free)(env, zero);
+    EXPECT_TRUE(Released(ptr));
+    POINTER(free)(env, ptr);  // released: nothing happens
+}
+
+TEST_F(PointerTest, StringBlocksInBothModes) {
+    jobject wide = POINTER(getInstance__Ljava_lang_String_2Z)(env, nullptr, Str(u"AB"), JNI_TRUE);
+    jobject ansi = POINTER(getInstance__Ljava_lang_String_2Z)(env, nullptr, Str(u"AB"), JNI_FALSE);
+    EXPECT_EQ(Size(wide), 6);
+    EXPECT_EQ(memcmp(P(wide), "A\0B\0\0\0", 6), 0);
+    EXPECT_EQ(Size(ansi), 3);
+    EXPECT_EQ(memcmp(P(ansi), "AB\0", 3), 0);
+    EXPECT_EQ(fakejni::string_chars(vm, POINTER(getContentAsString)(env, wide, JNI_TRUE)), u"AB");
+    EXPECT_EQ(fakejni::string_chars(vm, POINTER(getContentAsString)(env, ansi, JNI_FALSE)), u"AB");
+    // Units after an embedded zero are not part of the block.
+    std::u16string cut = u"A";
+    cut.push_back(u'\0');
+    cut += u"B";
+    jobject early = POINTER(getInstance__Ljava_lang_String_2Z)(env, nullptr, Str(cut), JNI_TRUE);
+    EXPECT_EQ(Size(early), 4);
+    for (jboolean unicode : {JNI_TRUE, JNI_FALSE}) {
+        jobject null_text = POINTER(getInstance__Ljava_lang_String_2Z)(env, nullptr, nullptr, unicode);
+        EXPECT_EQ(P(null_text), nullptr);
+        EXPECT_EQ(Size(null_text), 0);
+        jstring s = POINTER(getContentAsString)(env, null_text, unicode);
+#if defined(_WIN32)
+        EXPECT_EQ(fakejni::string_chars(vm, s), u"");
+#else
+        EXPECT_EQ(s, nullptr);
+#endif
+    }
+    for (jobject p : {wide, ansi, early}) POINTER(free)(env, p);
+}
+
+TEST_F(PointerTest, SharedBlocksAreReleasedByTheLastFree) {
+    jobject ptr = POINTER(getInstance__I)(env, nullptr, 8);
+    void *block = P(ptr);
+    POINTER(addReference)(env, ptr);
+    POINTER(free)(env, ptr);
+    EXPECT_EQ(P(ptr), block);
+    EXPECT_EQ(Size(ptr), 8);
+    EXPECT_TRUE(RegistryKnows(block));
+    POINTER(free)(env, ptr);
+    EXPECT_TRUE(Released(ptr));
+    // A view of memory nobody registered is never released.
+    char foreign[4];
+    jobject view = NewPointer(foreign, 4);
+    POINTER(addReference)(env, view);
+    POINTER(free)(env, view);
+    EXPECT_EQ(P(view), foreign);
+}
+
+TEST_F(PointerTest, FailedObjectCreationLeavesNothingBehind) {
+    fakejni::fail_find_class(vm, ORV_POINTER_CLASS);
+    jintArray ints = fakejni::new_int_array(env, {1});
+    EXPECT_EQ(POINTER(getInstance___3I)(env, nullptr, ints), nullptr);
+    EXPECT_EQ(TakeException(), "Class not found");
+    EXPECT_EQ(POINTER(getInstance__I)(env, nullptr, 4), nullptr);
+    EXPECT_EQ(TakeException(), "Class not found");
+    EXPECT_EQ(POINTER(getInstance__Ljava_lang_String_2Z)(env, nullptr, Str(u"x"), JNI_TRUE), nullptr);
+    EXPECT_EQ(TakeException(), "Class not found");
+    fakejni::reset_faults(vm);
+    // Registry and pins are checked by TearDown.
+    EXPECT_EQ(fakejni::array_stats(vm, ints).outstanding, 0);
+}
+
+TEST_F(PointerTest, ContentCopies) {
+    jobject ptr = POINTER(getInstance__I)(env, nullptr, 4);
+    memcpy(P(ptr), "\x01\x02\x03\x04", 4);
+    jbyteArray content = POINTER(getContent)(env, ptr);
+    EXPECT_EQ(fakejni::byte_elements(vm, content), (std::vector<jbyte>{1, 2, 3, 4}));
+    POINTER(free)(env, ptr);
+    // A Pointer with no block but a size reads nothing.
+    EXPECT_EQ(POINTER(getContent)(env, NewPointer(nullptr, 16)), nullptr);
+}
+
+TEST_F(PointerTest, CopyStaysInsideBothRanges) {
+    jbyteArray src = fakejni::new_byte_array(env, {1, 2, 3, 4});
+    jobject ptr = POINTER(getInstance__I)(env, nullptr, 4);
+    memset(P(ptr), 0, 4);
+    POINTER(copy)(env, nullptr, src, 1, ptr, 1, 3);
+    EXPECT_EQ(memcmp(P(ptr), "\x00\x02\x03\x04", 4), 0);
+    struct Case {
+        jint so, dofs, n;
+        jobject dst;
+    } bad[] = {
+        {-1, 0, 1, ptr}, {0, -1, 1, ptr}, {0, 0, -1, ptr},  // negative
+        {2, 0, 3, ptr},                                       // past the source
+        {0, 2, 3, ptr},                                       // past the block
+        {0, 0, 1, NewPointer(nullptr, 8)},                    // no block
+    };
+    for (const Case &c : bad) {
+        memset(P(ptr), 0x55, 4);
+        POINTER(copy)(env, nullptr, src, c.so, c.dst, c.dofs, c.n);
+        TakeException("java/lang/ArrayIndexOutOfBoundsException");
+        EXPECT_EQ(memcmp(P(ptr), "\x55\x55\x55\x55", 4), 0);
+    }
+    // Memory the library did not make is trusted beyond its stated size.
+    char foreign[8] = {0};
+    POINTER(copy)(env, nullptr, src, 0, NewPointer(foreign, 2), 4, 4);
+    EXPECT_EQ(memcmp(foreign + 4, "\x01\x02\x03\x04", 4), 0);
+    POINTER(free)(env, ptr);
+    EXPECT_EQ(fakejni::array_stats(vm, src).gets, 0);  // never pinned
+}
+
+TEST_F(PointerTest, NativeLongsAreSignedAtThePlatformWidth) {
+    long values[2] = {1, static_cast<long>(0xFFFFFFFFUL)};
+    jobject ptr = NewPointer(values, sizeof values);
+    jlongArray longs = POINTER(getNativeArrayAsLongs)(env, ptr);
+    std::vector<jlong> expected = sizeof(long) == 4 ? std::vector<jlong>{1, -1}
+                                                    : std::vector<jlong>{1, 4294967295LL};
+    EXPECT_EQ(fakejni::long_elements(vm, longs), expected);
+    // A size that is no multiple of the width is rounded down; a released
+    // Pointer (size -1) gives an empty array.
+    jobject odd = NewPointer(values, static_cast<jint>(sizeof(long)) + 3);
+    EXPECT_EQ(fakejni::long_elements(vm, POINTER(getNativeArrayAsLongs)(env, odd)).size(), 1u);
+    jobject released = NewPointer(nullptr, -1);
+    EXPECT_EQ(fakejni::long_elements(vm, POINTER(getNativeArrayAsLongs)(env, released)).size(), 0u);
+    EXPECT_EQ(POINTER(getPlatformSize)(env, nullptr), static_cast<jbyte>(sizeof(void *)));
+    EXPECT_EQ(POINTER(getPlatformLongIntSize)(env, nullptr), static_cast<jbyte>(sizeof(long)));
+}
+
+TEST_F(PointerTest, AddressesWidenWithSign) {
+    // The 32-bit builds hand Java the address as a signed 32-bit value.
+    void *high = reinterpret_cast<void *>(static_cast<uintptr_t>(0x80000010u));
+    jlong widened = WidenAddress(high);
+    if (sizeof(void *) == 4)
+        EXPECT_EQ(widened, static_cast<jlong>(static_cast<int32_t>(0x80000010u)));
+    else
+        EXPECT_EQ(widened, 0x80000010LL);
+    EXPECT_EQ(NarrowAddress(widened), high);
+}

@@ -1,0 +1,168 @@
+// Sessions and their notifications: during c_OpenSession, later, from other
+// threads, and never after the session ended.
+#include <atomic>
+#include <thread>
+
+#include "support.h"
+#include "token_natives.h"
+
+class SessionTest : public VmTest {
+protected:
+    void SetUp() override {
+        VmTest::SetUp();
+        calls = 0;
+        fakejni::define_class(vm, "test/Notify", "java/lang/Object", {},
+                              {{"callback", "(JJLjava/lang/Object;)J",
+                                [this](JNIEnv *e, jobject, const jvalue *a) {
+                                    calls++;
+                                    last_session = a[0].j;
+                                    last_event = a[1].j;
+                                    last_app = fakejni::identity(fakejni::vm_of(e), a[2].l);
+                                    if (throw_from_callback)
+                                        e->ThrowNew(e->FindClass("java/lang/Exception"), "from callback");
+                                    return fakejni::jv_long(answer);
+                                }}});
+        fakejni::define_class(vm, "test/Silent");
+        callback = fakejni::new_object(env, "test/Notify");
+        app = fakejni::new_object(env, "java/lang/Object");
+        mock = LoadMock(env);
+        ASSERT_NE(mock.handle, 0);
+        globals_at_start = fakejni::global_refs(vm);
+    }
+    void TearDown() override {
+        UnloadModule(env, mock.handle);
+        EXPECT_EQ(fakejni::global_refs(vm), globals_at_start);
+        VmTest::TearDown();
+    }
+    jlong Open(jlongArray cell, jobject cb, jlong slot = 1) {
+        return Java_Orvalith_Base_JNI_c_1OpenSession(env, nullptr, mock.handle, slot, CKF_SERIAL_SESSION, app,
+                                                     cb, cell);
+    }
+    jlong OpenOne(jlong slot = 1) {
+        jlongArray cell = fakejni::new_long_array(env, {0});
+        EXPECT_EQ(Open(cell, callback, slot), CKR_OK);
+        jlong session = fakejni::long_elements(vm, cell)[0];
+        env->DeleteLocalRef(cell);
+        return session;
+    }
+
+    MockModule mock;
+    jobject callback = nullptr, app = nullptr;
+    std::atomic<int> calls{0};
+    std::atomic<jlong> last_session{0}, last_event{0}, answer{0};
+    std::atomic<const void *> last_app{nullptr};
+    std::atomic<bool> throw_from_callback{false};
+    size_t globals_at_start = 0;
+};
+
+TEST_F(SessionTest, NoModuleLeavesTheCell) {
+    jlongArray cell = fakejni::new_long_array(env, {-7});
+    EXPECT_EQ(Java_Orvalith_Base_JNI_c_1OpenSession(env, nullptr, 0, 1, 0, app, callback, cell), 2147483649LL);
+    EXPECT_EQ(fakejni::long_elements(vm, cell)[0], -7);
+}
+
+TEST_F(SessionTest, NotificationDuringOpenReachesJava) {
+    mock.control->set_next_session(0xFFFFFFF0UL);
+    mock.control->set_open_notify(1, CKN_SURRENDER);
+    answer = 1;
+    jlongArray cell = fakejni::new_long_array(env, {0});
+    EXPECT_EQ(Open(cell, callback, 3), CKR_OK);
+    EXPECT_EQ(fakejni::long_elements(vm, cell)[0], 0xFFFFFFF0LL);  // zero-extended
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(last_session, 0xFFFFFFF0LL);
+    EXPECT_EQ(last_event, static_cast<jlong>(CKN_SURRENDER));
+    EXPECT_EQ(last_app, fakejni::identity(vm, app));
+    EXPECT_EQ(mock.control->open_notify_result(), 1u);
+    MockRecord r;
+    ASSERT_GE(mock.control->record_last(MOCK_C_OpenSession, &r), 0);
+    EXPECT_EQ(r.args[0].value, 3u);
+    EXPECT_EQ(r.args[1].value, static_cast<uint64_t>(CKF_SERIAL_SESSION));
+    EXPECT_EQ(r.args[3].value, reinterpret_cast<uintptr_t>(&COpenSessionCallback));
+}
+
+TEST_F(SessionTest, ExceptionDuringOpenStaysForTheCaller) {
+    mock.control->set_open_notify(1, CKN_SURRENDER);
+    throw_from_callback = true;
+    jlongArray cell = fakejni::new_long_array(env, {0});
+    EXPECT_EQ(Open(cell, callback), CKR_OK);
+    EXPECT_EQ(TakeException(), "from callback");
+    EXPECT_EQ(fakejni::counters(vm).describe_calls, 0);
+}
+
+TEST_F(SessionTest, LaterNotificationsFromAnyThread) {
+    jlong session = OpenOne();
+    answer = 5;
+    // Same thread, after the call: no caller sees an exception, so a thrown
+    // one is described and cleared.
+    throw_from_callback = true;
+    EXPECT_EQ(mock.control->notify(NarrowUlong(session), CKN_SURRENDER), 5u);
+    EXPECT_EQ(fakejni::counters(vm).describe_calls, 1);
+    throw_from_callback = false;
+    int attaches = fakejni::counters(vm).attach_calls;
+    EXPECT_EQ(mock.control->notify_from_new_thread(NarrowUlong(session), 7), 5u);
+    EXPECT_EQ(last_event, 7);
+    EXPECT_EQ(last_session, session);
+    EXPECT_EQ(fakejni::counters(vm).attach_calls, attaches + 1);
+    EXPECT_EQ(fakejni::counters(vm).detach_calls, fakejni::counters(vm).attach_calls);
+    EXPECT_EQ(calls, 2);
+}
+
+TEST_F(SessionTest, EndedSessionsAreNeverNotified) {
+    mock.control->set_stale_notify(1);
+    jlong a = OpenOne(), b = OpenOne(), c = OpenOne(2);
+    EXPECT_EQ(fakejni::global_refs(vm), globals_at_start + 6);
+    answer = 9;
+    EXPECT_EQ(Java_Orvalith_Base_JNI_c_1CloseSession(env, nullptr, mock.handle, a), CKR_OK);
+    EXPECT_EQ(mock.control->notify(NarrowUlong(a), 1), CKR_OK);
+    EXPECT_EQ(mock.control->notify(NarrowUlong(b), 1), 9u);
+    EXPECT_EQ(Java_Orvalith_Base_JNI_c_1CloseAllSessions(env, nullptr, mock.handle, 1), CKR_OK);
+    EXPECT_EQ(mock.control->notify(NarrowUlong(b), 1), CKR_OK);
+    EXPECT_EQ(mock.control->notify(NarrowUlong(c), 1), 9u);  // another slot
+    EXPECT_EQ(Java_Orvalith_Base_JNI_c_1Finalize(env, nullptr, mock.handle, 0), CKR_OK);
+    EXPECT_EQ(mock.control->notify_from_new_thread(NarrowUlong(c), 1), CKR_OK);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(fakejni::global_refs(vm), globals_at_start);
+}
+
+TEST_F(SessionTest, FailedOpenAndUnloadEndTheContext) {
+    mock.control->set_stale_notify(1);
+    mock.control->set_result(MOCK_C_OpenSession, CKR_SLOT_ID_INVALID);
+    jlongArray cell = fakejni::new_long_array(env, {-1});
+    EXPECT_EQ(Open(cell, callback), static_cast<jlong>(CKR_SLOT_ID_INVALID));
+    EXPECT_EQ(fakejni::long_elements(vm, cell)[0], 0);  // CK_INVALID_HANDLE
+    EXPECT_EQ(fakejni::global_refs(vm), globals_at_start);
+    mock.control->set_result(MOCK_C_OpenSession, CKR_OK);
+    OpenOne();
+    jlong second = LoadModule(env, ModuleFile("mockp11"));
+    UnloadModule(env, mock.handle);  // ends the first handle's contexts
+    mock.handle = second;
+    EXPECT_EQ(fakejni::global_refs(vm), globals_at_start);
+}
+
+TEST_F(SessionTest, CallbackWithoutMethodOrObjectAnswersOk) {
+    answer = 3;
+    for (jobject cb : {static_cast<jobject>(nullptr), fakejni::new_object(env, "test/Silent")}) {
+        jlongArray cell = fakejni::new_long_array(env, {0});
+        ASSERT_EQ(Open(cell, cb), CKR_OK);
+        jlong session = fakejni::long_elements(vm, cell)[0];
+        EXPECT_EQ(mock.control->notify(NarrowUlong(session), 1), CKR_OK);
+        EXPECT_EQ(mock.control->notify_from_new_thread(NarrowUlong(session), 1), CKR_OK);
+        Java_Orvalith_Base_JNI_c_1CloseSession(env, nullptr, mock.handle, session);
+    }
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(SessionTest, ClosingWhileTheModuleNotifies) {
+    mock.control->set_stale_notify(1);
+    answer = 1;
+    for (int round = 0; round < 20; round++) {
+        jlong session = OpenOne();
+        ASSERT_EQ(mock.control->notify_stress_start(NarrowUlong(session), CKN_SURRENDER, 4, 1000), 0);
+        while (mock.control->notify_stress_calls() < 20) std::this_thread::yield();
+        EXPECT_EQ(Java_Orvalith_Base_JNI_c_1CloseSession(env, nullptr, mock.handle, session), CKR_OK);
+        MockStressResult result;
+        mock.control->notify_stress_stop(&result);
+        EXPECT_GT(result.calls, 0u);
+    }
+    EXPECT_EQ(fakejni::global_refs(vm), globals_at_start);
+}

@@ -1,0 +1,91 @@
+#include "support.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+void VmTest::SetUp() {
+    vm = fakejni::create_vm();
+    env = fakejni::env(vm);
+#if !defined(_WIN32)
+    jvm = fakejni::java_vm(vm);
+#endif
+    locals_at_start = fakejni::local_refs(env);
+}
+
+void VmTest::TearDown() {
+    EXPECT_FALSE(fakejni::pending_exception(env).present)
+        << fakejni::pending_exception(env).class_name << ": "
+        << fakejni::pending_exception(env).message;
+    EXPECT_EQ(fakejni::violations(vm), std::vector<std::string>{});
+#if !defined(_WIN32)
+    jvm = nullptr;
+#endif
+    fakejni::destroy_vm(vm);
+}
+
+jobject VmTest::NewPointer(const void *p, jint size, jobject o) {
+    jobject obj = fakejni::new_object(env, ORV_POINTER_CLASS);
+    fakejni::set_long_field(vm, obj, "p", WidenAddress(p));
+    fakejni::set_int_field(vm, obj, "size", size);
+    fakejni::set_object_field(vm, obj, "o", o);
+    return obj;
+}
+
+std::string VmTest::TakeException(const char *class_name) {
+    fakejni::PendingException e = fakejni::pending_exception(env);
+    EXPECT_TRUE(e.present);
+    EXPECT_EQ(e.class_name, class_name);
+    fakejni::clear_exception(env);
+    return e.message;
+}
+
+std::string ModuleFile(const char *variant) {
+#if defined(_WIN32)
+    return std::string(".\\") + variant + ".dll";
+#else
+    return std::string("./lib") + variant + ".so";
+#endif
+}
+
+jlong LoadModule(JNIEnv *env, const std::string &path) {
+    jstring name = env->NewStringUTF(path.c_str());
+#if defined(_WIN32)
+    jlong handle = Java_Orvalith_Base_JNI_loadExternalModule(env, nullptr, name, JNI_FALSE, 0);
+#else
+    jlong handle = Java_Orvalith_Base_JNI_loadExternalModule(env, nullptr, name);
+#endif
+    env->DeleteLocalRef(name);
+    return handle;
+}
+
+static const MockControl *ControlOf(const std::string &path) {
+#if defined(_WIN32)
+    HMODULE library = GetModuleHandleA(path.c_str());
+    if (library == nullptr) return nullptr;
+    MockControlFn fn = reinterpret_cast<MockControlFn>(
+        reinterpret_cast<void *>(GetProcAddress(library, MOCK_CONTROL_SYMBOL)));
+#else
+    // The bridge's open keeps the library mapped; this one only finds it.
+    void *library = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+    if (library == nullptr) return nullptr;
+    MockControlFn fn = reinterpret_cast<MockControlFn>(dlsym(library, MOCK_CONTROL_SYMBOL));
+    dlclose(library);
+#endif
+    return fn != nullptr ? fn() : nullptr;
+}
+
+MockModule LoadMock(JNIEnv *env, const char *variant) {
+    MockModule mock;
+    std::string path = ModuleFile(variant);
+    mock.handle = LoadModule(env, path);
+    if (mock.handle != 0) mock.control = ControlOf(path);
+    if (mock.control != nullptr) mock.control->reset();
+    return mock;
+}
+
+void UnloadModule(JNIEnv *env, jlong handle) {
+    Java_Orvalith_Base_JNI_unloadExternalModule(env, nullptr, handle);
+}
