@@ -23,6 +23,6 @@ echo "== host, ASan + UBSan"
 ASAN_OPTIONS=detect_leaks=1 run_tree build-asan -DORVJNI_SANITIZE=ON
 if [ -f scripts/build-cross.sh ]; then
   echo "== 32-bit deliverables"
-  bash scripts/build-cross.sh
+  bash scripts/build-cross.sh ${ORVJNI_CROSS_TARGETS:-mips}
 fi
 echo "== all suites passed"

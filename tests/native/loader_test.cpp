@@ -4,7 +4,9 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-static bool StillLoaded(const std::string &path) { return GetModuleHandleA(path.c_str()) != nullptr; }
+static bool StillLoaded(const std::string &path) {
+    return GetModuleHandleA(path.substr(path.find_last_of('\\') + 1).c_str()) != nullptr;
+}
 #else
 #include <dlfcn.h>
 static bool StillLoaded(const std::string &path) {

@@ -44,7 +44,7 @@ std::string VmTest::TakeException(const char *class_name) {
 
 std::string ModuleFile(const char *variant) {
 #if defined(_WIN32)
-    return std::string(".\\") + variant + ".dll";
+    return std::string(".\\lib") + variant + ".dll";
 #else
     return std::string("./lib") + variant + ".so";
 #endif
@@ -63,7 +63,8 @@ jlong LoadModule(JNIEnv *env, const std::string &path) {
 
 static const MockControl *ControlOf(const std::string &path) {
 #if defined(_WIN32)
-    HMODULE library = GetModuleHandleA(path.c_str());
+    // Loaded modules are known by their file name.
+    HMODULE library = GetModuleHandleA(path.substr(path.find_last_of('\\') + 1).c_str());
     if (library == nullptr) return nullptr;
     MockControlFn fn = reinterpret_cast<MockControlFn>(
         reinterpret_cast<void *>(GetProcAddress(library, MOCK_CONTROL_SYMBOL)));

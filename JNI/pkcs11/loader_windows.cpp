@@ -1,0 +1,100 @@
+// Opening a token module on Windows.  The bridge always works on a table of
+// its own in the header's 1-byte-packed layout; a module that hands out its
+// table may have built it packed or with 4-byte slots, so the caller says
+// which (or lets the loader tell from the table's first bytes), and may ask
+// for resolution by name instead.
+#include <stdlib.h>
+#include <string.h>
+
+#include <windows.h>
+
+#include "pkcs11/token_module.h"
+
+static_assert(sizeof(void *) == 4, "the Windows deliverable is 32-bit");
+
+// A module's table with 4- or 8-byte packing: on this platform both put the
+// version in the first 2 bytes, 2 bytes of padding, then 4-byte entries.
+#define ORV_SLOTS_HEADER 4
+#define ORV_ENTRY_SIZE 4
+#define ORV_GET_FUNCTION_LIST_ENTRY 3
+
+static void *LookupSymbol(void *library, const char *name) {
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+// The packing of a module's table, from its first three bytes: a version
+// with a zero byte is no table at all; after the version comes either the
+// first byte of entry 0 (packed) or padding, which compilers leave zero.
+static jint DetectPacking(const unsigned char *table) {
+    if (table[0] == 0 || table[1] == 0) return 0;
+    return table[2] != 0 ? 1 : 4;
+}
+
+// Copies a module's table into ours; false for a layout we do not know.
+static bool CopyTable(CK_FUNCTION_LIST *ours, const CK_FUNCTION_LIST *theirs, jint packing) {
+    const unsigned char *from = reinterpret_cast<const unsigned char *>(theirs);
+    unsigned char *to = reinterpret_cast<unsigned char *>(ours);
+    if (packing <= 0) packing = DetectPacking(from);
+    if (packing == 1) {
+        memcpy(to, from, sizeof(CK_FUNCTION_LIST));
+        return true;
+    }
+    if (packing != 4 && packing != 8) return false;
+    memcpy(to, from, sizeof(CK_VERSION));
+    for (int i = 0; i < ORV_TABLE_ENTRIES; ++i) {
+        if (i == ORV_GET_FUNCTION_LIST_ENTRY) continue;
+        memcpy(to + ORV_TABLE_HEADER + ORV_ENTRY_SIZE * i, from + ORV_SLOTS_HEADER + ORV_ENTRY_SIZE * i,
+               ORV_ENTRY_SIZE);
+    }
+    return true;
+}
+
+static bool BuildTable(TokenModule *module, bool by_name, jint packing) {
+    // Zeroed, so that entries a copy or a failed resolution leaves out are null.
+    module->functions = static_cast<CK_FUNCTION_LIST *>(calloc(1, sizeof(CK_FUNCTION_LIST)));
+    if (module->functions == nullptr) return false;
+    module->table_owned = 1;
+    CK_C_GetFunctionList get_list =
+        reinterpret_cast<CK_C_GetFunctionList>(LookupSymbol(module->library, "C_GetFunctionList"));
+    if (!by_name && get_list != nullptr) {
+        CK_FUNCTION_LIST *theirs = nullptr;
+        if (get_list(&theirs) == CKR_OK)
+            return theirs != nullptr && CopyTable(module->functions, theirs, packing);
+    }
+    return ResolveByName(module->functions, module->library, LookupSymbol);
+}
+
+// LoadLibraryW wants a terminated name; GetStringChars does not promise one.
+static WCHAR *TerminatedName(const jchar *units, jsize length) {
+    WCHAR *name = static_cast<WCHAR *>(malloc((static_cast<size_t>(length) + 1) * sizeof(WCHAR)));
+    if (name == nullptr) return nullptr;
+    memcpy(name, units, static_cast<size_t>(length) * sizeof(WCHAR));
+    name[length] = 0;
+    return name;
+}
+
+extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_loadExternalModule(JNIEnv *env, jclass,
+                                                                            jstring path,
+                                                                            jboolean byName,
+                                                                            jint packing) {
+    const jchar *units = path != nullptr ? env->GetStringChars(path, nullptr) : nullptr;
+    if (path != nullptr && units == nullptr) return 0;  // the VM's OutOfMemoryError is pending
+    WCHAR *name = units != nullptr ? TerminatedName(units, env->GetStringLength(path)) : nullptr;
+    TokenModule *module = static_cast<TokenModule *>(calloc(1, sizeof(TokenModule)));
+    if ((units != nullptr && name == nullptr) || module == nullptr) {
+        free(module);
+        free(name);
+        if (units != nullptr) env->ReleaseStringChars(path, units);
+        ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
+        return 0;
+    }
+    module->library = LoadLibraryW(name);
+    bool loaded = module->library != nullptr && BuildTable(module, byName != JNI_FALSE, packing);
+    free(name);
+    if (units != nullptr) env->ReleaseStringChars(path, units);
+    if (!loaded) {
+        ReleaseModule(module);
+        return 0;
+    }
+    return WidenAddress(module);
+}

@@ -1,0 +1,464 @@
+/*
+ * How every Windows native meets its platform function.  The CryptoAPI,
+ * certificate-store, system, CNG and certificate-UI natives all move their
+ * values the same way, so the ways are written here once:
+ *
+ *  - Handles going in: a Java long of which only the low 32 bits reach the
+ *    platform (HandleIn, HandleArg).  Whatever Java put in the high half
+ *    is ignored; the bridge checks no handle itself.
+ *  - Handles coming out: HCRYPTPROV, HCRYPTKEY, HCRYPTHASH and the other
+ *    unsigned handle types zero-extended (HandleOut, HandleCellArg); the
+ *    registry key, store handles, block addresses and HRESULTs
+ *    sign-extended (SignedOut, KeyCellArg), as Java code has always seen
+ *    them on the 32-bit build.
+ *  - Strings: the W functions get the Java string's UTF-16 units as a
+ *    NUL-terminated copy (WideText, WideArg), the A functions a copy in the
+ *    ANSI code page (AnsiText, AnsiArg); null stays NULL; both are given
+ *    back after the call.
+ *  - Native data: a JNI$Pointer passes its block address, read from "p";
+ *    a null object is the NULL pointer (DataArg).  Nothing is copied.
+ *  - Cells: element 0 of a one-element int[], long[] or boolean[], read
+ *    without copy-back and written with copy-back (ReadDwordCell, ...).
+ *  - Output lengths of data Pointers: the length cell is written after
+ *    every call, and then the Pointer's "p" and "size" when it has a block
+ *    (LengthCellArg, DataWithLength).
+ *  - Results: BOOL as a Java boolean, status codes as int, HRESULT as a
+ *    sign-extended long (BoolResult, StatusResult, HresultResult).
+ *
+ * An argument the platform could not use -- a null or empty cell that must
+ * be read or written, a Pointer whose class has no long field "p", a
+ * string the VM or the heap could not supply -- stops the native before
+ * the platform is called.  Nothing is written, and the native answers its
+ * failure value: false for a BOOL native, which also sets the thread's
+ * last error to ERROR_INVALID_PARAMETER so that getLastError explains it;
+ * ERROR_INVALID_PARAMETER for a status native; E_INVALIDARG for an
+ * HRESULT one.  The bridge's own exception (a missing "p", no memory)
+ * stays pending for the Java caller.  No address is ever made up.
+ *
+ * The last error that the platform function left is kept across the
+ * bridge's own work after the call (cells, Pointer updates, releases), so
+ * getLastError answers for the platform function, not for the VM.
+ *
+ * Regular natives are one line each:
+ *
+ *   ORV_WIN_NATIVE(cryptGenKey, CryptGenKey, BoolResult,
+ *                  HandleArg, DwordArg, DwordArg, HandleCellArg)
+ *
+ * defines the exported Java_Orvalith_Base_JNI_cryptGenKey(JNIEnv *, jclass,
+ * jlong, jint, jint, jlongArray) -- an ordinary extern "C" stdcall function
+ * with its exact JNI signature, so its decorated name carries the right
+ * byte count -- that runs WinCall's steps:
+ *
+ *   1. Read every argument in order (Read); the first that cannot be used
+ *      stops here: everything read so far is released and the Result's
+ *      refusal is answered.
+ *   2. Call the platform function once (Pass gives each local its
+ *      platform form); keep its last error.
+ *   3. Write every output in argument order (Write), whatever the platform
+ *      answered.
+ *   4. Release what step 1 took (Release), restore the last error, answer
+ *      the platform's result (Result::From).
+ *
+ * An argument kind is a record of static functions and two types:
+ *   Java   the JNI parameter type;  Local  what the native keeps;
+ *   bool Read(JNIEnv *, Java, Local &)   false: the argument is unusable;
+ *   Pass(Local &)                        the value the platform gets;
+ *   template <class A, class L>
+ *   void Write(JNIEnv *, Java, Local &, const A &args, L &locals)
+ *                                        after the call; args and locals
+ *                                        are all the native's, so that a
+ *                                        length cell can update its Pointer;
+ *   void Release(JNIEnv *, Java, Local &)  also for a Local never read
+ *                                        (it is then value-initialised).
+ * A Result is a record with  Java  (the native's return type),
+ * Java From(platform result)  and  Java Refused().
+ * Natives whose platform function is bound at run time pass the function
+ * pointer to WinCall<...>::Call themselves.
+ *
+ * Windows build only.
+ */
+#ifndef ORVJNI_WINDOWS_CONVENTIONS_H
+#define ORVJNI_WINDOWS_CONVENTIONS_H
+
+#if defined(_WIN32)
+
+#include <windows.h>
+#include <wincrypt.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "pointer/pointer_windows.h"
+#include "runtime/bridge.h"
+
+static_assert(sizeof(void *) == 4 && sizeof(ULONG_PTR) == 4 && sizeof(DWORD) == 4,
+              "the Windows natives are written for the 32-bit platform");
+
+/* ---- Handles ---------------------------------------------------------- */
+
+/* The low 32 bits of a Java long, as whatever handle, pointer or integer
+ * type the platform's prototype names (HCRYPTPROV, HKEY, HCERTSTORE,
+ * DWORD *, ...). */
+struct LowHandle {
+    uint32_t bits;
+    template <typename T>
+    operator T() const {
+        if constexpr (std::is_pointer<T>::value)
+            return reinterpret_cast<T>(static_cast<uintptr_t>(bits));
+        else
+            return static_cast<T>(bits);
+    }
+};
+
+inline LowHandle HandleIn(jlong value) {
+    return LowHandle{static_cast<uint32_t>(static_cast<uint64_t>(value))};
+}
+
+/* An unsigned handle (HCRYPTPROV, HCRYPTKEY, HCRYPTHASH, NCRYPT_HANDLE...)
+ * as a Java long: high 32 bits 0. */
+inline jlong HandleOut(ULONG_PTR handle) {
+    return static_cast<jlong>(static_cast<uint64_t>(static_cast<uint32_t>(handle)));
+}
+
+/* A pointer-typed value (HKEY, HCERTSTORE, a context or block address) as
+ * a Java long: sign-extended from 32 bits. */
+inline jlong SignedOut(const void *value) {
+    return static_cast<jlong>(static_cast<int32_t>(reinterpret_cast<uintptr_t>(value)));
+}
+
+/* A 32-bit status (HRESULT, SECURITY_STATUS) as a Java long, sign-extended. */
+inline jlong SignedOut32(LONG value) { return static_cast<jlong>(value); }
+
+/* ---- Results ---------------------------------------------------------- */
+
+inline jboolean BoolOut(BOOL value) { return value ? JNI_TRUE : JNI_FALSE; }
+
+/* What a BOOL native answers for an argument it could not pass on. */
+inline jboolean RefuseBool() {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return JNI_FALSE;
+}
+
+struct BoolResult {
+    typedef jboolean Java;
+    static Java From(BOOL value) { return BoolOut(value); }
+    static Java Refused() { return RefuseBool(); }
+};
+
+/* LSTATUS, SECURITY_STATUS and other Win32 codes, bit for bit as an int. */
+struct StatusResult {
+    typedef jint Java;
+    static Java From(LONG value) { return static_cast<Java>(value); }
+    static Java Refused() { return static_cast<Java>(ERROR_INVALID_PARAMETER); }
+};
+
+struct HresultResult {
+    typedef jlong Java;
+    static Java From(HRESULT value) { return SignedOut32(value); }
+    static Java Refused() { return SignedOut32(E_INVALIDARG); }
+};
+
+/* A pointer-typed handle returned as a long (a store handle): sign-extended;
+ * NULL, with the last error set, when the call could not be made. */
+struct SignedResult {
+    typedef jlong Java;
+    static Java From(const void *value) { return SignedOut(value); }
+    static Java Refused() {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+};
+
+/* ---- Strings ---------------------------------------------------------- */
+
+/* A Java string's UTF-16 units for a W function.  text is a NUL-terminated
+ * copy, or NULL for a null string (and, when asked, for an empty one);
+ * the units stay taken until ReleaseWideText, after the call. */
+struct WideText {
+    jstring string;
+    const jchar *chars;
+    WCHAR *text;
+};
+
+/* False when the VM could not give the units or the copy could not be
+ * allocated ("Out of memory" raised); *out is then already released. */
+bool TakeWideText(JNIEnv *env, jstring s, bool empty_as_null, WideText *out);
+/* Safe on a zero-initialised WideText and on one released before. */
+void ReleaseWideText(JNIEnv *env, WideText *text);
+
+/* A copy in the system ANSI code page (jstringToWindows), NULL for a null
+ * string.  False when the copy could not be made. */
+bool TakeAnsiText(JNIEnv *env, jstring s, char **out);
+inline void ReleaseAnsiText(char **text) {
+    free(*text);
+    *text = nullptr;
+}
+
+/* ---- Native data and cells -------------------------------------------- */
+
+/* The block address of a JNI$Pointer (NULL for a null object).  False
+ * when the object's class has no long field "p": the bridge exception is
+ * pending and *block must not be used. */
+bool ReadBlock(JNIEnv *env, jobject pointer, void **block);
+
+/* Element 0 of a cell.  The readers release without copy-back, the writers
+ * with copy-back.  False (nothing read or written) for a null or empty
+ * cell, or when the VM cannot supply its elements. */
+bool ReadDwordCell(JNIEnv *env, jintArray cell, DWORD *value);
+bool WriteDwordCell(JNIEnv *env, jintArray cell, DWORD value);
+/* The low 32 bits of element 0. */
+bool ReadHandleCell(JNIEnv *env, jlongArray cell, ULONG_PTR *handle);
+/* Zero-extended: unsigned handle types. */
+bool WriteHandleCell(JNIEnv *env, jlongArray cell, ULONG_PTR handle);
+/* Sign-extended: the registry key and other pointer-typed handles. */
+bool WriteSignedCell(JNIEnv *env, jlongArray cell, const void *value);
+/* The BOOL's low byte, as the platform gave it. */
+bool WriteFlagCell(JNIEnv *env, jbooleanArray cell, BOOL value);
+
+/* After a call that reported an output length for a data Pointer: "p"
+ * again and "size" = length, when the Pointer has a block. */
+void UpdateDataPointer(JNIEnv *env, jobject pointer, void *block, DWORD length);
+
+/* A data Pointer with its length cell, for natives written out by hand:
+ * read both before the call, pass block and &length, write both after. */
+struct DataWithLength {
+    void *block;
+    DWORD length;
+};
+bool ReadDataWithLength(JNIEnv *env, jobject pointer, jintArray cell, DataWithLength *data);
+/* The cell first, then the Pointer; after every call that was made. */
+void WriteDataWithLength(JNIEnv *env, jobject pointer, jintArray cell, const DataWithLength &data);
+
+/* ---- Argument kinds ----------------------------------------------------- */
+
+/* A block address converting to whatever pointer type the prototype names
+ * (BYTE *, LPWSTR, OSVERSIONINFOW *, GUID *, ...). */
+struct AnyPointer {
+    void *address;
+    template <typename T>
+    operator T *() const {
+        return static_cast<T *>(address);
+    }
+};
+
+struct HandleArg {  // long: a handle, or a reserved pointer, by its low 32 bits
+    typedef jlong Java;
+    typedef jlong Local;
+    static bool Read(JNIEnv *, Java j, Local &l) { return l = j, true; }
+    static LowHandle Pass(Local &l) { return HandleIn(l); }
+    template <class A, class L>
+    static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+struct DwordArg {  // int: DWORD, ALG_ID, flags, lengths, counts
+    typedef jint Java;
+    typedef DWORD Local;
+    static bool Read(JNIEnv *, Java j, Local &l) { return l = static_cast<DWORD>(j), true; }
+    static DWORD Pass(Local &l) { return l; }
+    template <class A, class L>
+    static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+struct BoolArg {  // boolean: a BOOL argument, 0 or 1
+    typedef jboolean Java;
+    typedef BOOL Local;
+    static bool Read(JNIEnv *, Java j, Local &l) { return l = j ? TRUE : FALSE, true; }
+    static BOOL Pass(Local &l) { return l; }
+    template <class A, class L>
+    static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+/* A 32-bit argument the native never reads; the platform gets NULL in its
+ * place (a description string, a reserved pointer). */
+template <typename J>
+struct UnreadArg {
+    static_assert(sizeof(J) == 4, "an unread argument is 32 bits wide");
+    typedef J Java;
+    typedef int Local;
+    static bool Read(JNIEnv *, Java, Local &) { return true; }
+    static std::nullptr_t Pass(Local &) { return nullptr; }
+    template <class A, class L>
+    static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+struct DataArg {  // JNI$Pointer: its block address, in place
+    typedef jobject Java;
+    typedef void *Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) { return ReadBlock(env, j, &l); }
+    static AnyPointer Pass(Local &l) { return AnyPointer{l}; }
+    template <class A, class L>
+    static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+struct DwordCellArg {  // int[]: a DWORD read before the call, written after it
+    typedef jintArray Java;
+    typedef DWORD Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) { return ReadDwordCell(env, j, &l); }
+    static DWORD *Pass(Local &l) { return &l; }
+    template <class A, class L>
+    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteDwordCell(env, j, l); }
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+/* int[]: the length of the data Pointer that is argument Data (0-based,
+ * counted after the environment and the class).  In: the block's capacity
+ * (or the input's length); out: the length the platform reported, into
+ * the cell and then into the Pointer's "size". */
+template <size_t Data>
+struct LengthCellArg {
+    typedef jintArray Java;
+    typedef DWORD Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) { return ReadDwordCell(env, j, &l); }
+    static DWORD *Pass(Local &l) { return &l; }
+    template <class A, class L>
+    static void Write(JNIEnv *env, Java j, Local &l, const A &args, L &locals) {
+        static_assert(std::is_same<typename std::tuple_element<Data, L>::type, void *>::value,
+                      "a length cell belongs to a data Pointer");
+        WriteDwordCell(env, j, l);
+        UpdateDataPointer(env, std::get<Data>(args), std::get<Data>(locals), l);
+    }
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+/* long[]: an unsigned handle, preset from the cell's low 32 bits, written
+ * back zero-extended. */
+struct HandleCellArg {
+    typedef jlongArray Java;
+    typedef ULONG_PTR Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) { return ReadHandleCell(env, j, &l); }
+    static ULONG_PTR *Pass(Local &l) { return &l; }
+    template <class A, class L>
+    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteHandleCell(env, j, l); }
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+/* long[]: an unsigned handle that starts at 0 (the cell is only checked
+ * for room), written back zero-extended. */
+struct NewHandleCellArg {
+    typedef jlongArray Java;
+    typedef ULONG_PTR Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) { return l = 0, CellUsable(env, j); }
+    static ULONG_PTR *Pass(Local &l) { return &l; }
+    template <class A, class L>
+    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteHandleCell(env, j, l); }
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+/* long[]: a registry key, preset from the cell's low 32 bits, written back
+ * sign-extended. */
+struct KeyCellArg {
+    typedef jlongArray Java;
+    typedef HKEY Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) {
+        ULONG_PTR bits = 0;
+        bool usable = ReadHandleCell(env, j, &bits);
+        l = reinterpret_cast<HKEY>(bits);
+        return usable;
+    }
+    static HKEY *Pass(Local &l) { return &l; }
+    template <class A, class L>
+    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteSignedCell(env, j, l); }
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+/* String for a W function: NUL-terminated UTF-16, or NULL for null;
+ * EmptyAsNull also passes an empty string as NULL. */
+template <bool EmptyAsNull>
+struct WideStringArg {
+    typedef jstring Java;
+    typedef WideText Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) { return TakeWideText(env, j, EmptyAsNull, &l); }
+    static WCHAR *Pass(Local &l) { return l.text; }
+    template <class A, class L>
+    static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
+    static void Release(JNIEnv *env, Java, Local &l) { ReleaseWideText(env, &l); }
+};
+typedef WideStringArg<false> WideArg;
+typedef WideStringArg<true> WideOrEmptyArg;
+
+struct AnsiArg {  // String for an A function: an ANSI copy, or NULL for null
+    typedef jstring Java;
+    typedef char *Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) { return TakeAnsiText(env, j, &l); }
+    static char *Pass(Local &l) { return l; }
+    template <class A, class L>
+    static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
+    static void Release(JNIEnv *, Java, Local &l) { ReleaseAnsiText(&l); }
+};
+
+/* ---- The steps ------------------------------------------------------------ */
+
+template <typename Result, typename... K>
+struct WinCall {
+    template <typename Entry, size_t... I>
+    static typename Result::Java Run(std::index_sequence<I...>, Entry entry, JNIEnv *env,
+                                     typename K::Java... java) {
+        std::tuple<typename K::Java...> args(java...);
+        std::tuple<typename K::Local...> locals{};
+        bool usable = true;
+        // A comma fold runs left to right: argument order, and nothing is
+        // read after the first argument that cannot be used.
+        ((usable = usable && K::Read(env, std::get<I>(args), std::get<I>(locals))), ...);
+        if (!usable) {
+            (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
+            return Result::Refused();
+        }
+        auto answer = entry(K::Pass(std::get<I>(locals))...);
+        DWORD error = GetLastError();
+        (K::Write(env, std::get<I>(args), std::get<I>(locals), args, locals), ...);
+        (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
+        SetLastError(error);
+        return Result::From(answer);
+    }
+
+    template <typename Entry>
+    static typename Result::Java Call(Entry entry, JNIEnv *env, typename K::Java... java) {
+        return Run(std::index_sequence_for<K...>(), entry, env, java...);
+    }
+};
+
+#define ORV_WIN_PARAMS_1(K1) K1::Java a1
+#define ORV_WIN_PARAMS_2(K1, K2) ORV_WIN_PARAMS_1(K1), K2::Java a2
+#define ORV_WIN_PARAMS_3(K1, K2, K3) ORV_WIN_PARAMS_2(K1, K2), K3::Java a3
+#define ORV_WIN_PARAMS_4(K1, K2, K3, K4) ORV_WIN_PARAMS_3(K1, K2, K3), K4::Java a4
+#define ORV_WIN_PARAMS_5(K1, K2, K3, K4, K5) ORV_WIN_PARAMS_4(K1, K2, K3, K4), K5::Java a5
+#define ORV_WIN_PARAMS_6(K1, K2, K3, K4, K5, K6) \
+    ORV_WIN_PARAMS_5(K1, K2, K3, K4, K5), K6::Java a6
+#define ORV_WIN_PARAMS_7(K1, K2, K3, K4, K5, K6, K7) \
+    ORV_WIN_PARAMS_6(K1, K2, K3, K4, K5, K6), K7::Java a7
+#define ORV_WIN_PARAMS_8(K1, K2, K3, K4, K5, K6, K7, K8) \
+    ORV_WIN_PARAMS_7(K1, K2, K3, K4, K5, K6, K7), K8::Java a8
+#define ORV_WIN_ARGS_1 a1
+#define ORV_WIN_ARGS_2 ORV_WIN_ARGS_1, a2
+#define ORV_WIN_ARGS_3 ORV_WIN_ARGS_2, a3
+#define ORV_WIN_ARGS_4 ORV_WIN_ARGS_3, a4
+#define ORV_WIN_ARGS_5 ORV_WIN_ARGS_4, a5
+#define ORV_WIN_ARGS_6 ORV_WIN_ARGS_5, a6
+#define ORV_WIN_ARGS_7 ORV_WIN_ARGS_6, a7
+#define ORV_WIN_ARGS_8 ORV_WIN_ARGS_7, a8
+#define ORV_WIN_COUNT(...) ORV_WIN_COUNT_(__VA_ARGS__, 8, 7, 6, 5, 4, 3, 2, 1, 0)
+#define ORV_WIN_COUNT_(_1, _2, _3, _4, _5, _6, _7, _8, n, ...) n
+#define ORV_WIN_CAT(a, b) ORV_WIN_CAT_(a, b)
+#define ORV_WIN_CAT_(a, b) a##b
+
+/* ORV_WIN_NATIVE(name, PlatformFunction, Result, Kind...): the native
+ * Java_Orvalith_Base_JNI_<name>, one Java parameter per kind (at least
+ * one), calling PlatformFunction through WinCall. */
+#define ORV_WIN_NATIVE(Name, Entry, Result, ...)                                               \
+    extern "C" JNIEXPORT Result::Java JNICALL Java_Orvalith_Base_JNI_##Name(                    \
+        JNIEnv *env, jclass,                                                                    \
+        ORV_WIN_CAT(ORV_WIN_PARAMS_, ORV_WIN_COUNT(__VA_ARGS__))(__VA_ARGS__)) {                \
+        return WinCall<Result, __VA_ARGS__>::Call(                                              \
+            Entry, env, ORV_WIN_CAT(ORV_WIN_ARGS_, ORV_WIN_COUNT(__VA_ARGS__)));                \
+    }
+
+#endif
+#endif
