@@ -34,7 +34,11 @@ qemu=$(command -v "${ORVJNI_QEMU_I386:-qemu-i386}") || {
 export WINEPREFIX="$root/prefix"
 export WINEARCH=win32
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+# A test's own overrides (a recording double, a disabled DLL) come on top.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
+# Tests learn that they run on emulated Wine, where a new thread brings the
+# emulator down, and leave out what needs one.
+export ORVJNI_EMULATED_WINE=1
 # The loader would re-exec itself to reserve memory early; under qemu-user
 # that is neither possible nor needed.
 export WINELOADERNOEXEC=1

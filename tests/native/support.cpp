@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include <stdlib.h>
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
@@ -42,6 +44,8 @@ std::string VmTest::TakeException(const char *class_name) {
     return e.message;
 }
 
+bool ThreadsWork() { return getenv("ORVJNI_EMULATED_WINE") == nullptr; }
+
 std::string ModuleFile(const char *variant) {
 #if defined(_WIN32)
     return std::string(".\\lib") + variant + ".dll";
@@ -61,7 +65,7 @@ jlong LoadModule(JNIEnv *env, const std::string &path) {
     return handle;
 }
 
-static const MockControl *ControlOf(const std::string &path) {
+const MockControl *ControlOf(const std::string &path) {
 #if defined(_WIN32)
     // Loaded modules are known by their file name.
     HMODULE library = GetModuleHandleA(path.substr(path.find_last_of('\\') + 1).c_str());

@@ -39,6 +39,11 @@ protected:
     size_t locals_at_start = 0;
 };
 
+// False where starting a thread is known to bring the test process down
+// (Wine under qemu-i386, as the Windows build is tested here); tests that
+// need threads then skip or stay on the calling thread.
+bool ThreadsWork();
+
 // Test modules live next to the test program.
 std::string ModuleFile(const char *variant);
 
@@ -48,6 +53,8 @@ struct MockModule {
     const MockControl *control = nullptr;
 };
 jlong LoadModule(JNIEnv *env, const std::string &path);
+// The control table of a module file some handle has loaded; null if none.
+const MockControl *ControlOf(const std::string &path);
 MockModule LoadMock(JNIEnv *env, const char *variant = "mockp11");
 void UnloadModule(JNIEnv *env, jlong handle);
 

@@ -1,0 +1,216 @@
+/*
+ * Entry points of ncrypt.dll and cryptui.dll, bound when a native first
+ * needs them rather than linked: the bridge has to load, and its other
+ * natives work, on systems that lack either library or one of its
+ * functions.
+ *
+ * Each of the 24 entry points has one slot, empty when the bridge is
+ * loaded.  Binding takes the library from the process (GetModuleHandleW)
+ * or loads it (LoadLibraryW), looks the entry up and stores what it
+ * found, null or not.  A null slot is bound again on the next call, so a
+ * library that turns up later is used from then on; a library once loaded
+ * is never released, since a bound slot points into it for good.  Slots
+ * are loaded and stored whole, with no lock: two threads binding at once
+ * store the same address.
+ *
+ * The natives convert their arguments first, as every Windows native does
+ * (conventions.h), then bind, then call.  An entry that cannot be bound
+ * makes the native answer its unavailable value -- -1 for a CNG status,
+ * false for a BOOL -- with no cell written and every string given back.
+ * An argument the function could not use stops the native before it
+ * binds, with the Result's refusal (NTE_INVALID_PARAMETER for CNG).
+ *
+ * Windows build only.
+ */
+#ifndef ORVJNI_WINDOWS_RUNTIME_BINDING_H
+#define ORVJNI_WINDOWS_RUNTIME_BINDING_H
+
+#if defined(_WIN32)
+
+#include "windows/conventions.h"
+
+/* One slot per entry point, in the order of the library's own list. */
+enum RuntimeEntry {
+    kNCryptCreatePersistedKey,
+    kNCryptDecrypt,
+    kNCryptDeleteKey,
+    kNCryptDeriveKey,
+    kNCryptEncrypt,
+    kNCryptExportKey,
+    kNCryptFinalizeKey,
+    kNCryptFreeBuffer,
+    kNCryptFreeObject,
+    kNCryptGetProperty,
+    kNCryptImportKey,
+    kNCryptIsAlgSupported,
+    kNCryptIsKeyHandle,
+    kNCryptNotifyChangeKey,
+    kNCryptOpenKey,
+    kNCryptOpenStorageProvider,
+    kNCryptSecretAgreement,
+    kNCryptSetProperty,
+    kNCryptSignHash,
+    kNCryptTranslateHandle,
+    kNCryptVerifySignature,
+    kCryptUIDlgViewCertificateW,
+    kCryptUIDlgSelectCertificateW,
+    kCryptUIWizImport,
+    kRuntimeEntryCount
+};
+
+/* The entry's address, bound first when its slot is empty.  Null when the
+ * library or the entry is missing; the thread's last error then tells
+ * which (ERROR_MOD_NOT_FOUND, ERROR_PROC_NOT_FOUND). */
+void *BindRuntimeEntry(RuntimeEntry entry);
+
+/* What the entry is looked up by: "NCryptDecrypt", L"ncrypt.dll". */
+const char *RuntimeEntryName(RuntimeEntry entry);
+const wchar_t *RuntimeEntryLibrary(RuntimeEntry entry);
+
+/* ---- Argument kinds of the runtime-bound natives ------------------------ */
+
+/* int[]: a byte count the function only reports.  The local starts at 0,
+ * so a function that fails without reporting writes 0; the cell is only
+ * checked for room before the call. */
+struct CountCellArg {
+    typedef jintArray Java;
+    typedef DWORD Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) { return l = 0, CellUsable(env, j); }
+    static DWORD *Pass(Local &l) { return &l; }
+    template <class A, class L>
+    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteDwordCell(env, j, l); }
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+/* An output cell that Java may leave out: a null cell passes NULL and is
+ * not written.  A cell that is given must have room, as any other. */
+template <class Cell>
+struct Optional {
+    typedef typename Cell::Java Java;
+    struct Local {
+        typename Cell::Local value;
+        bool given;
+    };
+    static bool Read(JNIEnv *env, Java j, Local &l) {
+        l.given = j != nullptr;
+        return !l.given || Cell::Read(env, j, l.value);
+    }
+    static decltype(Cell::Pass(std::declval<typename Cell::Local &>())) Pass(Local &l) {
+        return l.given ? Cell::Pass(l.value) : nullptr;
+    }
+    template <class A, class L>
+    static void Write(JNIEnv *env, Java j, Local &l, const A &args, L &locals) {
+        if (l.given) Cell::Write(env, j, l.value, args, locals);
+    }
+    static void Release(JNIEnv *env, Java j, Local &l) {
+        if (l.given) Cell::Release(env, j, l.value);
+    }
+};
+
+/* long[]: an event handle, read from the cell's low 32 bits and written
+ * back sign-extended, as the handles of kernel objects reach Java. */
+struct EventCellArg {
+    typedef jlongArray Java;
+    typedef HANDLE Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) {
+        ULONG_PTR bits = 0;
+        bool usable = ReadHandleCell(env, j, &bits);
+        l = reinterpret_cast<HANDLE>(bits);
+        return usable;
+    }
+    static HANDLE *Pass(Local &l) { return &l; }
+    template <class A, class L>
+    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteSignedCell(env, j, l); }
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+/* boolean[]: a flag the function only sets; FALSE until it does. */
+struct FlagCellArg {
+    typedef jbooleanArray Java;
+    typedef BOOL Local;
+    static bool Read(JNIEnv *env, Java j, Local &l) { return l = FALSE, CellUsable(env, j); }
+    static BOOL *Pass(Local &l) { return &l; }
+    template <class A, class L>
+    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteFlagCell(env, j, l); }
+    static void Release(JNIEnv *, Java, Local &) {}
+};
+
+/* ---- Results ------------------------------------------------------------ */
+
+/* A CNG SECURITY_STATUS, bit for bit. */
+struct CngStatusResult {
+    typedef jint Java;
+    static Java From(SECURITY_STATUS value) { return static_cast<Java>(value); }
+    static Java Refused() { return static_cast<Java>(NTE_INVALID_PARAMETER); }
+    static Java Unavailable() { return -1; }
+};
+
+/* A BOOL of a runtime-bound function: false also when it is missing. */
+struct BoundBoolResult : BoolResult {
+    static Java Unavailable() { return JNI_FALSE; }
+};
+
+/* ---- The steps ------------------------------------------------------------ */
+
+/*
+ * WinCall's steps with the binding between reading and calling:
+ *   1. read every argument (the first unusable one refuses the call);
+ *   2. bind the entry; missing: release, answer Result::Unavailable();
+ *   3. call it as Fn, keep its last error;
+ *   4. write the outputs, release, restore the last error, answer.
+ * BindFirst moves step 2 before step 1, for a native that reads nothing
+ * when its function is missing.
+ */
+template <typename Result, typename... K>
+struct BoundCall {
+    template <typename Fn, bool BindFirst, size_t... I>
+    static typename Result::Java Run(std::index_sequence<I...>, RuntimeEntry entry, JNIEnv *env,
+                                     typename K::Java... java) {
+        Fn fn = nullptr;
+        if (BindFirst && !(fn = Bind<Fn>(entry))) return Result::Unavailable();
+        std::tuple<typename K::Java...> args(java...);
+        std::tuple<typename K::Local...> locals{};
+        bool usable = true;
+        ((usable = usable && K::Read(env, std::get<I>(args), std::get<I>(locals))), ...);
+        if (!usable) {
+            (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
+            return Result::Refused();
+        }
+        if (!BindFirst && !(fn = Bind<Fn>(entry))) {
+            DWORD error = GetLastError();
+            (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
+            SetLastError(error);
+            return Result::Unavailable();
+        }
+        auto answer = fn(K::Pass(std::get<I>(locals))...);
+        DWORD error = GetLastError();
+        (K::Write(env, std::get<I>(args), std::get<I>(locals), args, locals), ...);
+        (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
+        SetLastError(error);
+        return Result::From(answer);
+    }
+
+    template <typename Fn, bool BindFirst = false>
+    static typename Result::Java Call(RuntimeEntry entry, JNIEnv *env, typename K::Java... java) {
+        return Run<Fn, BindFirst>(std::index_sequence_for<K...>(), entry, env, java...);
+    }
+
+    template <typename Fn>
+    static Fn Bind(RuntimeEntry entry) {
+        return reinterpret_cast<Fn>(BindRuntimeEntry(entry));
+    }
+};
+
+/* ORV_BOUND_NATIVE(name, entry, Fn, Result, Kind...): the native
+ * Java_Orvalith_Base_JNI_<name>, one Java parameter per kind, calling the
+ * runtime-bound entry as a function of type Fn through BoundCall. */
+#define ORV_BOUND_NATIVE(Name, Entry, Fn, Result, ...)                                         \
+    extern "C" JNIEXPORT Result::Java JNICALL Java_Orvalith_Base_JNI_##Name(                    \
+        JNIEnv *env, jclass,                                                                    \
+        ORV_WIN_CAT(ORV_WIN_PARAMS_, ORV_WIN_COUNT(__VA_ARGS__))(__VA_ARGS__)) {                \
+        return BoundCall<Result, __VA_ARGS__>::template Call<Fn>(                               \
+            Entry, env, ORV_WIN_CAT(ORV_WIN_ARGS_, ORV_WIN_COUNT(__VA_ARGS__)));                \
+    }
+
+#endif
+#endif

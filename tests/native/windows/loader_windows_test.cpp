@@ -1,0 +1,101 @@
+// The Windows loader: the bridge's packed copy of a module's table, taken
+// from a packed table or from one with 4-byte slots, detected or told, and
+// the by-name path that never calls C_GetFunctionList.
+#include "pkcs11/token_module.h"
+#include "support.h"
+#include "token_natives.h"
+
+namespace {
+
+class WindowsLoaderTest : public VmTest {
+protected:
+    jlong Load(const char *variant, bool by_name, jint packing) {
+        jstring name = env->NewStringUTF(ModuleFile(variant).c_str());
+        jlong handle = Java_Orvalith_Base_JNI_loadExternalModule(env, nullptr, name,
+                                                                 by_name ? JNI_TRUE : JNI_FALSE, packing);
+        env->DeleteLocalRef(name);
+        return handle;
+    }
+    const MockControl *Control(const char *variant) {
+        // The first handle keeps the file loaded for the scripted calls.
+        keeper = Load(variant, true, 0);
+        const MockControl *control = ControlOf(ModuleFile(variant));
+        if (control != nullptr) control->reset();
+        return control;
+    }
+    void TearDown() override {
+        UnloadModule(env, keeper);
+        VmTest::TearDown();
+    }
+    // Calls through the copied table reach the entries they name.
+    void ExpectRoutes(jlong handle, const MockControl *mock) {
+        mock->reset();
+        jlongArray count = fakejni::new_long_array(env, {0});
+        EXPECT_EQ(Java_Orvalith_Base_JNI_c_1GetSlotList(env, nullptr, handle, JNI_TRUE, nullptr, count), CKR_OK);
+        EXPECT_EQ(Java_Orvalith_Base_JNI_c_1CloseSession(env, nullptr, handle, 9), CKR_OK);
+        EXPECT_EQ(Java_Orvalith_Base_JNI_c_1WaitForSlotEvent(env, nullptr, handle, 0, count, 0), CKR_OK);
+        ASSERT_EQ(mock->record_count(), 3);
+        EXPECT_EQ(mock->record_entry(0), MOCK_C_GetSlotList);
+        EXPECT_EQ(mock->record_entry(1), MOCK_C_CloseSession);
+        EXPECT_EQ(mock->record_entry(2), MOCK_C_WaitForSlotEvent);
+    }
+    jlong keeper = 0;
+};
+
+TEST_F(WindowsLoaderTest, PackedTablesAreCopiedWhole) {
+    const MockControl *mock = Control("mockp11_packed");
+    ASSERT_NE(mock, nullptr);
+    for (jint packing : {0, 1}) {
+        SCOPED_TRACE(packing);
+        jlong handle = Load("mockp11_packed", false, packing);
+        ASSERT_NE(handle, 0);
+        TokenModule *module = ModuleFromHandle(handle);
+        EXPECT_EQ(module->table_owned, 1);
+        EXPECT_NE(module->functions, mock->table());
+        ExpectRoutes(handle, mock);
+        UnloadModule(env, handle);
+    }
+}
+
+TEST_F(WindowsLoaderTest, FourByteSlotsMoveToThePackedLayout) {
+    const MockControl *mock = Control("mockp11_slots4");
+    ASSERT_NE(mock, nullptr);
+    for (jint packing : {0, 4, 8}) {
+        SCOPED_TRACE(packing);
+        jlong handle = Load("mockp11_slots4", false, packing);
+        ASSERT_NE(handle, 0);
+        TokenModule *module = ModuleFromHandle(handle);
+        EXPECT_EQ(module->functions->version.major, 2);
+        EXPECT_EQ(module->functions->C_GetFunctionList, nullptr);  // not copied
+        ExpectRoutes(handle, mock);
+        UnloadModule(env, handle);
+    }
+}
+
+TEST_F(WindowsLoaderTest, ByNameNeverCallsGetFunctionList) {
+    const MockControl *mock = Control("mockp11_packed");
+    ASSERT_NE(mock, nullptr);
+    jlong handle = Load("mockp11_packed", true, 1);
+    ASSERT_NE(handle, 0);
+    EXPECT_EQ(mock->record_last(MOCK_C_GetFunctionList, nullptr), -1);
+    ExpectRoutes(handle, mock);
+    UnloadModule(env, handle);
+}
+
+TEST_F(WindowsLoaderTest, DetectionRefusesZeroVersionBytes) {
+    const MockControl *mock = Control("mockp11_packed");
+    ASSERT_NE(mock, nullptr);
+    for (auto version : {std::make_pair(2, 0), std::make_pair(0, 40)}) {
+        mock->set_table_version(version.first, version.second);
+        EXPECT_EQ(Load("mockp11_packed", false, 0), 0);
+        // Told the packing, the loader copies without looking at the version.
+        jlong told = Load("mockp11_packed", false, 1);
+        EXPECT_NE(told, 0);
+        UnloadModule(env, told);
+    }
+    mock->set_table_version(2, 40);
+    // A packing the platform has no layout for.
+    EXPECT_EQ(Load("mockp11_packed", false, 2), 0);
+}
+
+}  // namespace
