@@ -102,7 +102,7 @@ TEST_F(InitializeTest, NoFunctionReadsNothing) {
 }
 
 TEST_F(InitializeTest, MutexesFromUnattachedThreads) {
-    if (!ThreadsWork()) GTEST_SKIP() << "no threads here";
+    if (!ThreadsWork()) return;  // see ThreadsWork
     Initialize(Args("test/InitArgs", true, 0));
     ASSERT_TRUE(mock.control->has_mutex_callbacks());
     CK_RV rv[4];

@@ -44,6 +44,19 @@ std::string VmTest::TakeException(const char *class_name) {
     return e.message;
 }
 
+#if defined(_WIN32)
+// GoogleTest reports failures through OutputDebugStringA as well, which
+// raises DBG_PRINTEXCEPTION_C; with no debugger attached that exception
+// must be passed over, which emulated Wine fails to do, taking the test
+// program down at its first failure.  Passing over it here keeps every
+// failure readable.
+static LONG CALLBACK IgnoreDebugPrint(EXCEPTION_POINTERS *info) {
+    return info->ExceptionRecord->ExceptionCode == DBG_PRINTEXCEPTION_C ? EXCEPTION_CONTINUE_EXECUTION
+                                                                       : EXCEPTION_CONTINUE_SEARCH;
+}
+static void *const debug_print_handler = AddVectoredExceptionHandler(1, IgnoreDebugPrint);
+#endif
+
 bool ThreadsWork() { return getenv("ORVJNI_EMULATED_WINE") == nullptr; }
 
 std::string ModuleFile(const char *variant) {

@@ -41,7 +41,9 @@ protected:
 
 // False where starting a thread is known to bring the test process down
 // (Wine under qemu-i386, as the Windows build is tested here); tests that
-// need threads then skip or stay on the calling thread.
+// need threads then return early or stay on the calling thread.  (They do
+// not GTEST_SKIP: reporting a skip, like a failure, goes through
+// OutputDebugString, which that Wine cannot take; see support.cpp.)
 bool ThreadsWork();
 
 // Test modules live next to the test program.
