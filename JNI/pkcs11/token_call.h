@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "pkcs11/token_module.h"
+#include "runtime/native_params.h"
 
 // A block address that converts to whatever pointer type the prototype
 // names (CK_BYTE_PTR, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, ...).
@@ -148,34 +149,11 @@ struct TokenNative {
  * calling C_Sign.  The export stays an ordinary extern "C" function with
  * its exact JNI signature, as the Windows build's stdcall names need.
  */
-#define ORV_PARAMS_1(K1) K1::Java a1
-#define ORV_PARAMS_2(K1, K2) ORV_PARAMS_1(K1), K2::Java a2
-#define ORV_PARAMS_3(K1, K2, K3) ORV_PARAMS_2(K1, K2), K3::Java a3
-#define ORV_PARAMS_4(K1, K2, K3, K4) ORV_PARAMS_3(K1, K2, K3), K4::Java a4
-#define ORV_PARAMS_5(K1, K2, K3, K4, K5) ORV_PARAMS_4(K1, K2, K3, K4), K5::Java a5
-#define ORV_PARAMS_6(K1, K2, K3, K4, K5, K6) ORV_PARAMS_5(K1, K2, K3, K4, K5), K6::Java a6
-#define ORV_PARAMS_7(K1, K2, K3, K4, K5, K6, K7) \
-    ORV_PARAMS_6(K1, K2, K3, K4, K5, K6), K7::Java a7
-#define ORV_PARAMS_8(K1, K2, K3, K4, K5, K6, K7, K8) \
-    ORV_PARAMS_7(K1, K2, K3, K4, K5, K6, K7), K8::Java a8
-#define ORV_ARGS_1 a1
-#define ORV_ARGS_2 ORV_ARGS_1, a2
-#define ORV_ARGS_3 ORV_ARGS_2, a3
-#define ORV_ARGS_4 ORV_ARGS_3, a4
-#define ORV_ARGS_5 ORV_ARGS_4, a5
-#define ORV_ARGS_6 ORV_ARGS_5, a6
-#define ORV_ARGS_7 ORV_ARGS_6, a7
-#define ORV_ARGS_8 ORV_ARGS_7, a8
-#define ORV_COUNT(...) ORV_COUNT_(__VA_ARGS__, 8, 7, 6, 5, 4, 3, 2, 1, 0)
-#define ORV_COUNT_(_1, _2, _3, _4, _5, _6, _7, _8, n, ...) n
-#define ORV_CAT(a, b) ORV_CAT_(a, b)
-#define ORV_CAT_(a, b) a##b
-
 #define ORV_TOKEN_NATIVE_AFTER(Name, After, ...)                                              \
     extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_c_1##Name(                       \
-        JNIEnv *env, jclass, jlong module, ORV_CAT(ORV_PARAMS_, ORV_COUNT(__VA_ARGS__))(__VA_ARGS__)) { \
-        return TokenNative<&CK_FUNCTION_LIST::C_##Name, After, __VA_ARGS__>::Call(            \
-            env, module, ORV_CAT(ORV_ARGS_, ORV_COUNT(__VA_ARGS__)));                          \
+        JNIEnv *env, jclass, jlong module, ORV_JAVA_PARAMS(__VA_ARGS__)) {                         \
+        return TokenNative<&CK_FUNCTION_LIST::C_##Name, After, __VA_ARGS__>::Call(                 \
+            env, module, ORV_JAVA_ARGS(__VA_ARGS__));                                              \
     }
 #define ORV_TOKEN_NATIVE(Name, ...) ORV_TOKEN_NATIVE_AFTER(Name, NothingAfter, __VA_ARGS__)
 

@@ -93,6 +93,7 @@
 
 #include "pointer/pointer_windows.h"
 #include "runtime/bridge.h"
+#include "runtime/native_params.h"
 
 static_assert(sizeof(void *) == 4 && sizeof(ULONG_PTR) == 4 && sizeof(DWORD) == 4,
               "the Windows natives are written for the 32-bit platform");
@@ -425,39 +426,16 @@ struct WinCall {
     }
 };
 
-#define ORV_WIN_PARAMS_1(K1) K1::Java a1
-#define ORV_WIN_PARAMS_2(K1, K2) ORV_WIN_PARAMS_1(K1), K2::Java a2
-#define ORV_WIN_PARAMS_3(K1, K2, K3) ORV_WIN_PARAMS_2(K1, K2), K3::Java a3
-#define ORV_WIN_PARAMS_4(K1, K2, K3, K4) ORV_WIN_PARAMS_3(K1, K2, K3), K4::Java a4
-#define ORV_WIN_PARAMS_5(K1, K2, K3, K4, K5) ORV_WIN_PARAMS_4(K1, K2, K3, K4), K5::Java a5
-#define ORV_WIN_PARAMS_6(K1, K2, K3, K4, K5, K6) \
-    ORV_WIN_PARAMS_5(K1, K2, K3, K4, K5), K6::Java a6
-#define ORV_WIN_PARAMS_7(K1, K2, K3, K4, K5, K6, K7) \
-    ORV_WIN_PARAMS_6(K1, K2, K3, K4, K5, K6), K7::Java a7
-#define ORV_WIN_PARAMS_8(K1, K2, K3, K4, K5, K6, K7, K8) \
-    ORV_WIN_PARAMS_7(K1, K2, K3, K4, K5, K6, K7), K8::Java a8
-#define ORV_WIN_ARGS_1 a1
-#define ORV_WIN_ARGS_2 ORV_WIN_ARGS_1, a2
-#define ORV_WIN_ARGS_3 ORV_WIN_ARGS_2, a3
-#define ORV_WIN_ARGS_4 ORV_WIN_ARGS_3, a4
-#define ORV_WIN_ARGS_5 ORV_WIN_ARGS_4, a5
-#define ORV_WIN_ARGS_6 ORV_WIN_ARGS_5, a6
-#define ORV_WIN_ARGS_7 ORV_WIN_ARGS_6, a7
-#define ORV_WIN_ARGS_8 ORV_WIN_ARGS_7, a8
-#define ORV_WIN_COUNT(...) ORV_WIN_COUNT_(__VA_ARGS__, 8, 7, 6, 5, 4, 3, 2, 1, 0)
-#define ORV_WIN_COUNT_(_1, _2, _3, _4, _5, _6, _7, _8, n, ...) n
-#define ORV_WIN_CAT(a, b) ORV_WIN_CAT_(a, b)
-#define ORV_WIN_CAT_(a, b) a##b
 
 /* ORV_WIN_NATIVE(name, PlatformFunction, Result, Kind...): the native
  * Java_Orvalith_Base_JNI_<name>, one Java parameter per kind (at least
  * one), calling PlatformFunction through WinCall. */
 #define ORV_WIN_NATIVE(Name, Entry, Result, ...)                                               \
     extern "C" JNIEXPORT Result::Java JNICALL Java_Orvalith_Base_JNI_##Name(                    \
-        JNIEnv *env, jclass,                                                                    \
-        ORV_WIN_CAT(ORV_WIN_PARAMS_, ORV_WIN_COUNT(__VA_ARGS__))(__VA_ARGS__)) {                \
-        return WinCall<Result, __VA_ARGS__>::Call(                                              \
-            Entry, env, ORV_WIN_CAT(ORV_WIN_ARGS_, ORV_WIN_COUNT(__VA_ARGS__)));                \
+        JNIEnv *env, jclass,                                                                       \
+        ORV_JAVA_PARAMS(__VA_ARGS__)) {                                                            \
+        return WinCall<Result, __VA_ARGS__>::Call(                                                 \
+            Entry, env, ORV_JAVA_ARGS(__VA_ARGS__));                                               \
     }
 
 #endif

@@ -102,11 +102,11 @@ struct FlagCellArg {
  * native answers the context Pointer. */
 #define ORV_WIN_CONTEXT_NATIVE(Name, Entry, ...)                                               \
     extern "C" JNIEXPORT jobject JNICALL Java_Orvalith_Base_JNI_##Name(                         \
-        JNIEnv *env, jclass,                                                                    \
-        ORV_WIN_CAT(ORV_WIN_PARAMS_, ORV_WIN_COUNT(__VA_ARGS__))(__VA_ARGS__)) {                \
+        JNIEnv *env, jclass,                                                                       \
+        ORV_JAVA_PARAMS(__VA_ARGS__)) {                                                            \
         return ContextPointer(                                                                  \
             env, WinCall<ContextResult, __VA_ARGS__>::Call(                                     \
-                     Entry, env, ORV_WIN_CAT(ORV_WIN_ARGS_, ORV_WIN_COUNT(__VA_ARGS__)))        \
+                     Entry, env, ORV_JAVA_ARGS(__VA_ARGS__))                                       \
                      .context);                                                                 \
     }
 

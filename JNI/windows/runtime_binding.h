@@ -206,10 +206,10 @@ struct BoundCall {
  * runtime-bound entry as a function of type Fn through BoundCall. */
 #define ORV_BOUND_NATIVE(Name, Entry, Fn, Result, ...)                                         \
     extern "C" JNIEXPORT Result::Java JNICALL Java_Orvalith_Base_JNI_##Name(                    \
-        JNIEnv *env, jclass,                                                                    \
-        ORV_WIN_CAT(ORV_WIN_PARAMS_, ORV_WIN_COUNT(__VA_ARGS__))(__VA_ARGS__)) {                \
+        JNIEnv *env, jclass,                                                                       \
+        ORV_JAVA_PARAMS(__VA_ARGS__)) {                                                            \
         return BoundCall<Result, __VA_ARGS__>::template Call<Fn>(                               \
-            Entry, env, ORV_WIN_CAT(ORV_WIN_ARGS_, ORV_WIN_COUNT(__VA_ARGS__)));                \
+            Entry, env, ORV_JAVA_ARGS(__VA_ARGS__));                                               \
     }
 
 #endif
