@@ -353,22 +353,25 @@ struct NewHandleCellArg {
     static void Release(JNIEnv *, Java, Local &) {}
 };
 
-/* long[]: a registry key, preset from the cell's low 32 bits, written back
- * sign-extended. */
-struct KeyCellArg {
+/* long[]: a handle preset from the cell's low 32 bits and written back
+ * sign-extended, as the registry key and kernel objects' handles reach
+ * Java. */
+template <typename Handle>
+struct SignedHandleCellArg {
     typedef jlongArray Java;
-    typedef HKEY Local;
+    typedef Handle Local;
     static bool Read(JNIEnv *env, Java j, Local &l) {
         ULONG_PTR bits = 0;
         bool usable = ReadHandleCell(env, j, &bits);
-        l = reinterpret_cast<HKEY>(bits);
+        l = reinterpret_cast<Handle>(bits);
         return usable;
     }
-    static HKEY *Pass(Local &l) { return &l; }
+    static Handle *Pass(Local &l) { return &l; }
     template <class A, class L>
     static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteSignedCell(env, j, l); }
     static void Release(JNIEnv *, Java, Local &) {}
 };
+typedef SignedHandleCellArg<HKEY> KeyCellArg;
 
 /* String for a W function: NUL-terminated UTF-16, or NULL for null;
  * EmptyAsNull also passes an empty string as NULL. */

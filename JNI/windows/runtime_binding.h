@@ -107,22 +107,8 @@ struct Optional {
     }
 };
 
-/* long[]: an event handle, read from the cell's low 32 bits and written
- * back sign-extended, as the handles of kernel objects reach Java. */
-struct EventCellArg {
-    typedef jlongArray Java;
-    typedef HANDLE Local;
-    static bool Read(JNIEnv *env, Java j, Local &l) {
-        ULONG_PTR bits = 0;
-        bool usable = ReadHandleCell(env, j, &bits);
-        l = reinterpret_cast<HANDLE>(bits);
-        return usable;
-    }
-    static HANDLE *Pass(Local &l) { return &l; }
-    template <class A, class L>
-    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteSignedCell(env, j, l); }
-    static void Release(JNIEnv *, Java, Local &) {}
-};
+/* long[]: an event handle, read and written like the registry key. */
+typedef SignedHandleCellArg<HANDLE> EventCellArg;
 
 /* boolean[]: a flag the function only sets; FALSE until it does. */
 struct FlagCellArg {
