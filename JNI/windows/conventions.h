@@ -341,17 +341,25 @@ struct HandleCellArg {
     static void Release(JNIEnv *, Java, Local &) {}
 };
 
-/* long[]: an unsigned handle that starts at 0 (the cell is only checked
- * for room), written back zero-extended. */
-struct NewHandleCellArg {
-    typedef jlongArray Java;
-    typedef ULONG_PTR Local;
+/* A cell the platform only writes: its local starts at zero (so a call
+ * that fails without writing reports 0), the cell is only checked for room
+ * before the call, and it is written back after it. */
+template <typename Array, typename Value, bool (*WriteBack)(JNIEnv *, Array, Value)>
+struct OutputCellArg {
+    typedef Array Java;
+    typedef Value Local;
     static bool Read(JNIEnv *env, Java j, Local &l) { return l = 0, CellUsable(env, j); }
-    static ULONG_PTR *Pass(Local &l) { return &l; }
+    static Value *Pass(Local &l) { return &l; }
     template <class A, class L>
-    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteHandleCell(env, j, l); }
+    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteBack(env, j, l); }
     static void Release(JNIEnv *, Java, Local &) {}
 };
+/* long[]: a new unsigned handle, written back zero-extended. */
+typedef OutputCellArg<jlongArray, ULONG_PTR, WriteHandleCell> NewHandleCellArg;
+/* int[]: a DWORD (a count, a flag word) the platform only reports. */
+typedef OutputCellArg<jintArray, DWORD, WriteDwordCell> NewDwordCellArg;
+/* boolean[]: a BOOL the platform only sets; FALSE until it does. */
+typedef OutputCellArg<jbooleanArray, BOOL, WriteFlagCell> FlagCellArg;
 
 /* long[]: a handle preset from the cell's low 32 bits and written back
  * sign-extended, as the registry key and kernel objects' handles reach

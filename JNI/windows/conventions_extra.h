@@ -75,27 +75,6 @@ struct ContextOutArg {
     static void Release(JNIEnv *, Java, Local &) {}
 };
 
-/* int[]: a DWORD the platform only writes; starts at 0. */
-struct NewDwordCellArg {
-    typedef jintArray Java;
-    typedef DWORD Local;
-    static bool Read(JNIEnv *env, Java j, Local &l) { return l = 0, CellUsable(env, j); }
-    static DWORD *Pass(Local &l) { return &l; }
-    template <class A, class L>
-    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteDwordCell(env, j, l); }
-    static void Release(JNIEnv *, Java, Local &) {}
-};
-
-/* boolean[]: a BOOL the platform only writes; starts FALSE. */
-struct FlagCellArg {
-    typedef jbooleanArray Java;
-    typedef BOOL Local;
-    static bool Read(JNIEnv *env, Java j, Local &l) { return l = FALSE, CellUsable(env, j); }
-    static BOOL *Pass(Local &l) { return &l; }
-    template <class A, class L>
-    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteFlagCell(env, j, l); }
-    static void Release(JNIEnv *, Java, Local &) {}
-};
 
 /* ORV_WIN_CONTEXT_NATIVE(name, PlatformFunction, Kind...): as
  * ORV_WIN_NATIVE, for a platform function that answers a context; the

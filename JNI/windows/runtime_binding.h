@@ -69,18 +69,8 @@ const wchar_t *RuntimeEntryLibrary(RuntimeEntry entry);
 
 /* ---- Argument kinds of the runtime-bound natives ------------------------ */
 
-/* int[]: a byte count the function only reports.  The local starts at 0,
- * so a function that fails without reporting writes 0; the cell is only
- * checked for room before the call. */
-struct CountCellArg {
-    typedef jintArray Java;
-    typedef DWORD Local;
-    static bool Read(JNIEnv *env, Java j, Local &l) { return l = 0, CellUsable(env, j); }
-    static DWORD *Pass(Local &l) { return &l; }
-    template <class A, class L>
-    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteDwordCell(env, j, l); }
-    static void Release(JNIEnv *, Java, Local &) {}
-};
+/* int[]: a byte count the function only reports (0 until it does). */
+typedef NewDwordCellArg CountCellArg;
 
 /* An output cell that Java may leave out: a null cell passes NULL and is
  * not written.  A cell that is given must have room, as any other. */
@@ -110,16 +100,6 @@ struct Optional {
 /* long[]: an event handle, read and written like the registry key. */
 typedef SignedHandleCellArg<HANDLE> EventCellArg;
 
-/* boolean[]: a flag the function only sets; FALSE until it does. */
-struct FlagCellArg {
-    typedef jbooleanArray Java;
-    typedef BOOL Local;
-    static bool Read(JNIEnv *env, Java j, Local &l) { return l = FALSE, CellUsable(env, j); }
-    static BOOL *Pass(Local &l) { return &l; }
-    template <class A, class L>
-    static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteFlagCell(env, j, l); }
-    static void Release(JNIEnv *, Java, Local &) {}
-};
 
 /* ---- Results ------------------------------------------------------------ */
 
