@@ -15,6 +15,12 @@
 # Wine keeps a prefix of its own under a temporary directory, created on
 # first use (a lock keeps parallel tests from creating it twice) and kept
 # for later runs.  ORVJNI_WINE_ROOT moves it.
+#
+# Now and then a Wine process under the emulator never ends (its server or
+# one of its own services stops answering).  A program still running after
+# ORVJNI_WINE_TIMEOUT seconds (default 480) is killed together with the
+# prefix's Wine server, so that a retry starts from a clean server; the
+# script then fails with 124.
 set -eu
 
 if [ $# -lt 1 ]; then
@@ -70,4 +76,18 @@ mkdir -p "$root"
     fi
 ) 9>"$root/lock"
 
-exec "$qemu" -E LD_PRELOAD="$ORVJNI_WINE_SHIM" "$wine_lib/wine" "$@"
+limit=${ORVJNI_WINE_TIMEOUT:-480}
+status=0
+# --foreground keeps the program in the caller's process group, where a
+# test driver that gives up on it can still reach it.
+timeout --foreground -k 30 "$limit" \
+    "$qemu" -E LD_PRELOAD="$ORVJNI_WINE_SHIM" "$wine_lib/wine" "$@" || status=$?
+if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+    echo "wine-run.sh: $1 still ran after $limit s; stopping the Wine server" >&2
+    timeout -k 10 60 "$qemu" -E LD_PRELOAD="$ORVJNI_WINE_SHIM" "$wine_lib/wineserver32" -k \
+        >/dev/null 2>&1 || true
+    # Whatever the server's end left behind of this prefix's processes.
+    pkill -KILL -f "LD_PRELOAD=$ORVJNI_WINE_SHIM" 2>/dev/null || true
+    exit 124
+fi
+exit "$status"

@@ -26,8 +26,10 @@ for target in $targets; do
     echo "== $target: build"
     cmake --build "$build" -j"$jobs"
     echo "== $target: test"
+    # No test may hold the run for long: a Wine program has a watchdog of
+    # its own (cmake/wine-run.sh); this bound catches everything else.
     # shellcheck disable=SC2086
-    if ! (cd "$build" && ctest --output-on-failure -j"$jobs" ${CTEST_ARGS:-}); then
+    if ! (cd "$build" && ctest --output-on-failure -j"$jobs" --timeout 900 ${CTEST_ARGS:-}); then
         status=1
     fi
 done
