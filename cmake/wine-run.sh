@@ -55,6 +55,8 @@ export QEMU_RESERVED_VA=${ORVJNI_WINE_RESERVED_VA:-0x88000000}
 export ORVJNI_WINE_QEMU="$qemu"
 export ORVJNI_WINE_SHIM="$root/wine-exec-shim.so"
 
+limit=${ORVJNI_WINE_TIMEOUT:-480}
+
 mkdir -p "$root"
 (
     flock 9
@@ -66,7 +68,8 @@ mkdir -p "$root"
         mv -f "$ORVJNI_WINE_SHIM.tmp" "$ORVJNI_WINE_SHIM"
     fi
     if [ ! -f "$WINEPREFIX/.orvjni-ready" ]; then
-        "$qemu" -E LD_PRELOAD="$ORVJNI_WINE_SHIM" "$wine_lib/wine" wineboot.exe --init \
+        timeout -k 30 "$limit" \
+            "$qemu" -E LD_PRELOAD="$ORVJNI_WINE_SHIM" "$wine_lib/wine" wineboot.exe --init \
             </dev/null >"$root/wineboot.log" 2>&1 || true
         if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
             echo "wine-run.sh: could not create the Wine prefix $WINEPREFIX (see $root/wineboot.log)" >&2
@@ -76,7 +79,6 @@ mkdir -p "$root"
     fi
 ) 9>"$root/lock"
 
-limit=${ORVJNI_WINE_TIMEOUT:-480}
 status=0
 # --foreground keeps the program in the caller's process group, where a
 # test driver that gives up on it can still reach it.
