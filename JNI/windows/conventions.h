@@ -408,32 +408,60 @@ struct AnsiArg {  // String for an A function: an ANSI copy, or NULL for null
 
 /* ---- The steps ------------------------------------------------------------ */
 
+/*
+ * Every Windows native, runtime-bound ones included (runtime_binding.h):
+ *   1. read every argument; the first one that cannot be used refuses the
+ *      call (Result::Refused()) once all are released;
+ *   2. call the function, keep its last error;
+ *   3. write the outputs, release, restore the last error, answer.
+ */
 template <typename Result, typename... K>
 struct WinCall {
-    template <typename Entry, size_t... I>
-    static typename Result::Java Run(std::index_sequence<I...>, Entry entry, JNIEnv *env,
-                                     typename K::Java... java) {
-        std::tuple<typename K::Java...> args(java...);
-        std::tuple<typename K::Local...> locals{};
+    typedef typename Result::Java Java;
+    typedef std::tuple<typename K::Java...> Args;
+    typedef std::tuple<typename K::Local...> Locals;
+    typedef std::index_sequence_for<K...> Indices;
+
+    template <size_t... I>
+    static bool ReadAll(std::index_sequence<I...>, JNIEnv *env, const Args &args, Locals &locals) {
         bool usable = true;
         // A comma fold runs left to right: argument order, and nothing is
         // read after the first argument that cannot be used.
         ((usable = usable && K::Read(env, std::get<I>(args), std::get<I>(locals))), ...);
-        if (!usable) {
-            (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
-            return Result::Refused();
-        }
-        auto answer = entry(K::Pass(std::get<I>(locals))...);
+        if (!usable) ReleaseAll(Indices(), env, args, locals);
+        return usable;
+    }
+
+    template <size_t... I>
+    static void ReleaseAll(std::index_sequence<I...>, JNIEnv *env, const Args &args, Locals &locals) {
+        (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
+    }
+
+    /* Releasing may call the VM, which may change the thread's last error:
+     * the caller sees the function's. */
+    static void ReleaseKeepingError(JNIEnv *env, const Args &args, Locals &locals) {
+        DWORD error = GetLastError();
+        ReleaseAll(Indices(), env, args, locals);
+        SetLastError(error);
+    }
+
+    template <typename Fn, size_t... I>
+    static Java CallAndFinish(std::index_sequence<I...>, Fn fn, JNIEnv *env, const Args &args,
+                              Locals &locals) {
+        auto answer = fn(K::Pass(std::get<I>(locals))...);
         DWORD error = GetLastError();
         (K::Write(env, std::get<I>(args), std::get<I>(locals), args, locals), ...);
-        (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
+        ReleaseAll(Indices(), env, args, locals);
         SetLastError(error);
         return Result::From(answer);
     }
 
     template <typename Entry>
-    static typename Result::Java Call(Entry entry, JNIEnv *env, typename K::Java... java) {
-        return Run(std::index_sequence_for<K...>(), entry, env, java...);
+    static Java Call(Entry entry, JNIEnv *env, typename K::Java... java) {
+        Args args(java...);
+        Locals locals{};
+        if (!ReadAll(Indices(), env, args, locals)) return Result::Refused();
+        return CallAndFinish(Indices(), entry, env, args, locals);
     }
 };
 

@@ -129,36 +129,21 @@ struct BoundBoolResult : BoolResult {
  */
 template <typename Result, typename... K>
 struct BoundCall {
-    template <typename Fn, bool BindFirst, size_t... I>
-    static typename Result::Java Run(std::index_sequence<I...>, RuntimeEntry entry, JNIEnv *env,
-                                     typename K::Java... java) {
-        Fn fn = nullptr;
-        if (BindFirst && !(fn = Bind<Fn>(entry))) return Result::Unavailable();
-        std::tuple<typename K::Java...> args(java...);
-        std::tuple<typename K::Local...> locals{};
-        bool usable = true;
-        ((usable = usable && K::Read(env, std::get<I>(args), std::get<I>(locals))), ...);
-        if (!usable) {
-            (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
-            return Result::Refused();
-        }
-        if (!BindFirst && !(fn = Bind<Fn>(entry))) {
-            DWORD error = GetLastError();
-            (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
-            SetLastError(error);
-            return Result::Unavailable();
-        }
-        auto answer = fn(K::Pass(std::get<I>(locals))...);
-        DWORD error = GetLastError();
-        (K::Write(env, std::get<I>(args), std::get<I>(locals), args, locals), ...);
-        (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
-        SetLastError(error);
-        return Result::From(answer);
-    }
+    typedef WinCall<Result, K...> Steps;
 
     template <typename Fn, bool BindFirst = false>
     static typename Result::Java Call(RuntimeEntry entry, JNIEnv *env, typename K::Java... java) {
-        return Run<Fn, BindFirst>(std::index_sequence_for<K...>(), entry, env, java...);
+        Fn fn = nullptr;
+        if (BindFirst && !(fn = Bind<Fn>(entry))) return Result::Unavailable();
+        typename Steps::Args args(java...);
+        typename Steps::Locals locals{};
+        if (!Steps::ReadAll(typename Steps::Indices(), env, args, locals)) return Result::Refused();
+        if (!BindFirst && !(fn = Bind<Fn>(entry))) {
+            // The binding's last error tells why the entry is missing.
+            Steps::ReleaseKeepingError(env, args, locals);
+            return Result::Unavailable();
+        }
+        return Steps::CallAndFinish(typename Steps::Indices(), fn, env, args, locals);
     }
 
     template <typename Fn>
