@@ -15,14 +15,14 @@ void plist_new(plist *registry) {
     registry->head = nullptr;
 }
 
-bool PlistAdd(plist *registry, void *address) {
+BlockNode *PlistAdd(plist *registry, void *address, size_t node_size) {
     BlockNode *node = PlistFind(registry, address);
     if (node != nullptr) {
         node->refcount++;
-        return true;
+        return node;
     }
-    node = static_cast<BlockNode *>(malloc(sizeof(BlockNode)));
-    if (node == nullptr) return false;
+    node = static_cast<BlockNode *>(malloc(node_size));
+    if (node == nullptr) return nullptr;
     node->address = address;
     node->refcount = 1;
     node->prev = nullptr;
@@ -30,10 +30,10 @@ bool PlistAdd(plist *registry, void *address) {
     if (registry->head != nullptr) registry->head->prev = node;
     registry->head = node;
     registry->count++;
-    return true;
+    return node;
 }
 
-void plist_add(plist *registry, void *address) { PlistAdd(registry, address); }
+void plist_add(plist *registry, void *address) { PlistAdd(registry, address, sizeof(BlockNode)); }
 
 void plist_incref(plist *registry, void *address) {
     BlockNode *node = PlistFind(registry, address);

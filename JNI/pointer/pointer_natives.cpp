@@ -84,8 +84,10 @@ static jobject PinArray(JNIEnv *env, jarray array, const PinnedKind &kind, jint 
     }
     void *elems = kind.pin(env, array);
     if (elems == nullptr) return nullptr;  // the VM's out-of-memory error is pending
-    void *address = static_cast<char *>(elems) + offset;
-    if (!RegistryAdd(address)) {
+    size_t skipped = static_cast<size_t>(offset) * kind.element_size;
+    void *address = static_cast<char *>(elems) + skipped;
+    BlockFacts facts = {static_cast<size_t>(length - offset) * kind.element_size, skipped};
+    if (!RegistryAdd(address, facts)) {
         kind.unpin(env, array, elems, JNI_ABORT);
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return nullptr;
@@ -101,7 +103,7 @@ static jobject PinArray(JNIEnv *env, jarray array, const PinnedKind &kind, jint 
 // Registers a block from malloc and wraps it; on any failure the block is
 // unregistered and freed again.
 static jobject WrapAllocated(JNIEnv *env, void *block, jint size) {
-    if (!RegistryAdd(block)) {
+    if (!RegistryAdd(block, BlockFacts{static_cast<size_t>(size), 0})) {
         free(block);
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return nullptr;
@@ -191,18 +193,17 @@ static bool IsArrayOf(JNIEnv *env, jobject obj, const char *class_name) {
 }
 
 // Hands a pinned block back with mode 0, so what native code wrote reaches
-// the array.  A block made with an offset starts "length - size" bytes
-// after the elements that GetByteArrayElements gave.
-static void UnpinBlock(JNIEnv *env, jobject self, jobject array, void *p) {
+// the array.  The VM wants the address it gave out, which for a block made
+// with an offset lies that many bytes before the block; the registry keeps
+// the offset, since "size" may have been rewritten since.
+static void UnpinBlock(JNIEnv *env, jobject array, void *elems) {
     jarray a = static_cast<jarray>(array);
-    if (IsArrayOf(env, array, "[I")) {
-        UnpinInts(env, a, p, 0);
-    } else if (IsArrayOf(env, array, "[J")) {
-        UnpinLongs(env, a, p, 0);
-    } else {
-        jint offset = env->GetArrayLength(a) - GetIntField(env, self, "size");
-        UnpinBytes(env, a, static_cast<char *>(p) - offset, 0);
-    }
+    if (IsArrayOf(env, array, "[I"))
+        UnpinInts(env, a, elems, 0);
+    else if (IsArrayOf(env, array, "[J"))
+        UnpinLongs(env, a, elems, 0);
+    else
+        UnpinBytes(env, a, elems, 0);
 }
 
 // Moves the object to the released state: p 0, o null, size -1 (and on
@@ -223,10 +224,27 @@ static void ClearPointer(JNIEnv *env, jobject self) {
         env->SetObjectField(self, env->GetFieldID(cls, "o", "Ljava/lang/Object;"), nullptr);
         env->SetIntField(self, env->GetFieldID(cls, "size", "I"), -1);
 #if defined(_WIN32)
-        env->SetBooleanField(self, env->GetFieldID(cls, "freed", "Z"), JNI_TRUE);
+        // A Java side built without the flag still gets its block freed;
+        // the failed lookup is no error of the free.
+        jfieldID freed = env->GetFieldID(cls, "freed", "Z");
+        if (freed != nullptr)
+            env->SetBooleanField(self, freed, JNI_TRUE);
+        else
+            env->ExceptionClear();
 #endif
     }
     env->DeleteLocalRef(cls);
+}
+
+// How many bytes of the object's block a read may cover: "size", but never
+// past the end of a block this library registered (after a platform call
+// that asked for more room than the block has, "size" says how much).
+static jint ReadableSize(JNIEnv *env, jobject self, void *p) {
+    jint size = GetIntField(env, self, "size");
+    BlockFacts facts;
+    if (size > 0 && RegistryLookup(p, &facts) && static_cast<size_t>(size) > facts.length)
+        return static_cast<jint>(facts.length);
+    return size;
 }
 
 extern "C" {
@@ -236,9 +254,10 @@ JNIEXPORT void POINTER_NATIVE(free)(JNIEnv *env, jobject self) {
     void *p = GetPointerValue(env, self, &found);
     if (!found || p == nullptr) return;
     jobject array = GetObjectField(env, self, "o");
-    if (RegistryDelete(p)) {
+    BlockFacts facts;
+    if (RegistryDelete(p, &facts)) {
         if (array != nullptr)
-            UnpinBlock(env, self, array, p);
+            UnpinBlock(env, array, static_cast<char *>(p) - facts.pin_offset);
         else
             free(p);
         ClearPointer(env, self);
@@ -250,7 +269,7 @@ JNIEXPORT jbyteArray POINTER_NATIVE(getContent)(JNIEnv *env, jobject self) {
     bool found = false;
     void *p = GetPointerValue(env, self, &found);
     if (!found) return nullptr;
-    jint size = GetIntField(env, self, "size");
+    jint size = ReadableSize(env, self, p);
     if (p == nullptr && size > 0) return nullptr;  // never read address 0
     return bArr2jArr(env, static_cast<const unsigned char *>(p), size);
 }
@@ -291,10 +310,12 @@ JNIEXPORT void POINTER_NATIVE(copy)(JNIEnv *env, jclass, jbyteArray src, jint sr
         ThrowBounds(env, "destination has no block");
         return;
     }
-    // A block this library made knows its true length; memory owned by
-    // someone else may carry a guessed size, so only its address is checked.
-    if (RegistryKnows(p) &&
-        static_cast<int64_t>(dst_offset) + length > GetIntField(env, dst, "size")) {
+    // A block this library made has a known length, whatever "size" says by
+    // now; memory owned by someone else may carry a guessed size, so only its
+    // address is checked.
+    BlockFacts facts;
+    if (RegistryLookup(p, &facts) &&
+        static_cast<uint64_t>(dst_offset) + static_cast<uint64_t>(length) > facts.length) {
         ThrowBounds(env, "range outside the destination block");
         return;
     }
@@ -307,7 +328,7 @@ JNIEXPORT jlongArray POINTER_NATIVE(getNativeArrayAsLongs)(JNIEnv *env, jobject 
     bool found = false;
     const long *p = static_cast<const long *>(GetPointerValue(env, self, &found));
     if (!found) return nullptr;
-    jint size = GetIntField(env, self, "size");
+    jint size = ReadableSize(env, self, const_cast<long *>(p));
     jsize n = size > 0 && p != nullptr ? size / static_cast<jint>(sizeof(long)) : 0;
     jlongArray result = env->NewLongArray(n);
     if (result == nullptr || n == 0) return result;

@@ -41,6 +41,9 @@ protected:
     bool Released(jobject ptr) {
         jobject o = fakejni::object_field(env, ptr, "o");
         bool released = P(ptr) == nullptr && o == nullptr && Size(ptr) == -1;
+#if defined(_WIN32)
+        released = released && fakejni::bool_field(vm, ptr, "freed");
+#endif
         env->DeleteLocalRef(o);
         return released;
     }
@@ -89,6 +92,44 @@ TEST_F(PointerTest, OffsetBlockReleasesTheElementsItPinned) {
     EXPECT_EQ(fakejni::array_stats(vm, array).gets, 1);
 }
 
+// The Windows natives rewrite "size" with whatever length a platform call
+// reported, shorter or longer than the block; Java code may set it too.
+// Copying, reading and releasing still go by the block as it was made.
+TEST_F(PointerTest, BlocksKeepTheirLengthWhateverSizeSays) {
+    struct Case {
+        const char *what;
+        jobject ptr;
+        jint length;
+    };
+    jbyteArray offset_array = fakejni::new_byte_array(env, {0, 1, 2, 3, 4, 5, 6, 7});
+    std::vector<Case> cases = {
+        {"byte[] at offset 3", POINTER(getInstance___3BI)(env, nullptr, offset_array, 3), 5},
+        {"byte[]", POINTER(getInstance___3B)(env, nullptr, fakejni::new_byte_array(env, {0, 0, 0, 0, 0, 0})), 6},
+        {"int[]", POINTER(getInstance___3I)(env, nullptr, fakejni::new_int_array(env, {1, 2})), 8},
+        {"allocated", POINTER(getInstance__I)(env, nullptr, 7), 7},
+    };
+    jbyteArray src = fakejni::new_byte_array(env, {9, 9, 9, 9, 9, 9, 9, 9, 9});
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (jint size : {1, 64}) {
+            fakejni::set_int_field(vm, c.ptr, "size", size);
+            // In the block, beyond "size": copied.
+            POINTER(copy)(env, nullptr, src, 0, c.ptr, 0, c.length);
+            EXPECT_FALSE(fakejni::pending_exception(env).present);
+            // Beyond the block, within a grown "size": refused.
+            POINTER(copy)(env, nullptr, src, 0, c.ptr, 1, c.length);
+            TakeException("java/lang/ArrayIndexOutOfBoundsException");
+            jbyteArray content = POINTER(getContent)(env, c.ptr);
+            EXPECT_EQ(fakejni::byte_elements(vm, content).size(),
+                      static_cast<size_t>(size < c.length ? size : c.length));
+        }
+        POINTER(free)(env, c.ptr);  // a wrong release address is a violation
+        EXPECT_TRUE(Released(c.ptr));
+    }
+    EXPECT_EQ(fakejni::byte_elements(vm, offset_array),
+              (std::vector<jbyte>{0, 1, 2, 9, 9, 9, 9, 9}));
+}
+
 TEST_F(PointerTest, AllocatedBlocksAndOutOfMemory) {
     jobject ptr = POINTER(getInstance__I)(env, nullptr, 16);
     EXPECT_EQ(Size(ptr), 16);
@@ -130,6 +171,20 @@ TEST_F(PointerTest, StringBlocksInBothModes) {
     }
     for (jobject p : {wide, ansi, early}) POINTER(free)(env, p);
 }
+
+#if defined(_WIN32)
+// The "freed" flag is the Windows Java side's; without it a free still
+// releases the block and reports nothing.
+TEST_F(PointerTest, FreeWorksWithoutTheFreedFlag) {
+    jobject ptr = POINTER(getInstance__I)(env, nullptr, 8);
+    fakejni::fail_get_field(vm, ORV_POINTER_CLASS, "freed");
+    POINTER(free)(env, ptr);
+    fakejni::reset_faults(vm);
+    EXPECT_EQ(P(ptr), nullptr);
+    EXPECT_EQ(Size(ptr), -1);
+    EXPECT_FALSE(fakejni::bool_field(vm, ptr, "freed"));
+}
+#endif
 
 TEST_F(PointerTest, SharedBlocksAreReleasedByTheLastFree) {
     jobject ptr = POINTER(getInstance__I)(env, nullptr, 8);

@@ -60,8 +60,8 @@ TEST(Registry, ConcurrentAddAndDeleteNeverLoseOrDoubleANode) {
         pool.emplace_back([t] {
             // Every thread works on its own block and on one shared block.
             for (int i = 0; i < rounds; i++) {
-                EXPECT_TRUE(RegistryAdd(blocks[t]));
-                EXPECT_TRUE(RegistryAdd(blocks[0] + 1));
+                EXPECT_TRUE(RegistryAdd(blocks[t], BlockFacts{4, 0}));
+                EXPECT_TRUE(RegistryAdd(blocks[0] + 1, BlockFacts{3, 1}));
                 RegistryIncref(blocks[t]);
                 EXPECT_FALSE(RegistryDelete(blocks[t]));
                 EXPECT_TRUE(RegistryDelete(blocks[t]));

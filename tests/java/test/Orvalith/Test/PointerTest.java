@@ -123,6 +123,24 @@ class PointerTest {
         assertEquals(0, bytes[0]);
     }
 
+    // Natives that report an output length rewrite "size", shorter or
+    // longer than the block; the block is still copied into, read and
+    // released as it was made.
+    @ParameterizedTest
+    @ValueSource(ints = {2, 64})
+    void aRewrittenSizeChangesNothingOfTheBlock(int size) {
+        byte[] bytes = new byte[10];
+        Pointer ptr = Pointer.getInstance(bytes, 4);
+        ptr.size = size;
+        Pointer.copy(new byte[] {1, 2, 3, 4, 5, 6}, 0, ptr, 0, 6);
+        assertThrows(ArrayIndexOutOfBoundsException.class,
+                () -> Pointer.copy(new byte[7], 0, ptr, 0, 7));
+        assertEquals(Math.min(size, 6), ptr.getContent().length);
+        ptr.free();
+        assertReleased(ptr);
+        assertArrayEquals(new byte[] {0, 0, 0, 0, 1, 2, 3, 4, 5, 6}, bytes);
+    }
+
     @ParameterizedTest
     @ValueSource(ints = {0, 10})
     void offsetsAtTheEndsAreAccepted(int offset) {
