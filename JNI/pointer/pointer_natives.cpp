@@ -252,10 +252,9 @@ extern "C" {
 JNIEXPORT void POINTER_NATIVE(free)(JNIEnv *env, jobject self) {
     bool found = false;
     void *p = GetPointerValue(env, self, &found);
-    if (!found || p == nullptr) return;
     jobject array = GetObjectField(env, self, "o");
     BlockFacts facts;
-    if (RegistryDelete(p, &facts)) {
+    if (found && p != nullptr && RegistryDelete(p, &facts)) {
         if (array != nullptr)
             UnpinBlock(env, array, static_cast<char *>(p) - facts.pin_offset);
         else
