@@ -107,6 +107,17 @@ ORVJNI_API CK_RV DestroyMutexCallback(void *mutex);
 ORVJNI_API CK_RV LockMutexCallback(void *mutex);
 ORVJNI_API CK_RV UnlockMutexCallback(void *mutex);
 
+/* What other native code hands COpenSessionCallback as pApplication to have
+ * callback.callback(session, event, application) called through env, on
+ * env's thread.  (c_OpenSession's own sessions hold a number of the
+ * bridge's instead, always odd, so that a notification after the session
+ * ended finds nothing.) */
+typedef struct NotifyContext {
+    JNIEnv *env;
+    jobject application;
+    jobject callback;
+} NotifyContext;
+
 ORVJNI_API CK_RV COpenSessionCallback(CK_SESSION_HANDLE session, CK_NOTIFICATION event, void *application);
 
 #ifdef __cplusplus

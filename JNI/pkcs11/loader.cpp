@@ -23,11 +23,13 @@ void ReleaseModule(TokenModule *module) {
 static void *LookupSymbol(void *library, const char *name) { return dlsym(library, name); }
 
 // Uses the module's own table when C_GetFunctionList gives one, and builds
-// one by name otherwise.
+// one by name otherwise.  A C_GetFunctionList that answers CKR_OK without a
+// table fails the load: every call would go through that null table.
 static bool BuildTable(TokenModule *module) {
     CK_C_GetFunctionList get_list =
         reinterpret_cast<CK_C_GetFunctionList>(dlsym(module->library, "C_GetFunctionList"));
-    if (get_list != nullptr && get_list(&module->functions) == CKR_OK) return true;
+    if (get_list != nullptr && get_list(&module->functions) == CKR_OK)
+        return module->functions != nullptr;
     // Whatever a failing C_GetFunctionList wrote there is not ours to use.
     module->functions = static_cast<CK_FUNCTION_LIST *>(malloc(sizeof(CK_FUNCTION_LIST)));
     if (module->functions == nullptr) return false;

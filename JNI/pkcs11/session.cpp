@@ -7,13 +7,16 @@
 // serial number that the notification looks up among the live contexts.
 // A notification for a context that has ended finds nothing and touches
 // nothing; one in flight keeps its context alive until it returns.
+//
+// Serial numbers are odd.  An even pApplication is no session of ours but
+// the address of a NotifyContext (orvjni.h) that other native code made.
 #include <stdlib.h>
 
 #include "pkcs11/token_module.h"
 #include "runtime/lock.h"
 
-struct NotifyContext {
-    uintptr_t serial;             /* what the module holds as pApplication */
+struct SessionContext {
+    uintptr_t serial;             /* what the module holds as pApplication: odd */
     JavaVM *vm;                   /* finds an environment on any thread */
     JNIEnv *opener;               /* the environment of c_OpenSession ... */
     bool opening;                 /* ... while its C_OpenSession runs */
@@ -25,22 +28,22 @@ struct NotifyContext {
     bool session_known;           /* set once C_OpenSession gave a handle */
     int32_t in_flight;            /* notifications running now */
     bool ended;
-    NotifyContext *next;
+    SessionContext *next;
 };
 
 static OrvLock contexts_lock = ORV_LOCK_INIT;
-static NotifyContext *contexts;  /* live contexts; ended ones are unlinked */
-static uintptr_t last_serial;
+static SessionContext *contexts;  /* live contexts; ended ones are unlinked */
+static uintptr_t last_serial = static_cast<uintptr_t>(-1);
 
-static void DeleteContext(JNIEnv *env, NotifyContext *context) {
+static void DeleteContext(JNIEnv *env, SessionContext *context) {
     env->DeleteGlobalRef(context->application);
     env->DeleteGlobalRef(context->callback);
     free(context);
 }
 
-static NotifyContext *NewContext(JNIEnv *env, TokenModule *module, CK_SLOT_ID slot,
+static SessionContext *NewContext(JNIEnv *env, TokenModule *module, CK_SLOT_ID slot,
                                  jobject application, jobject callback) {
-    NotifyContext *context = static_cast<NotifyContext *>(calloc(1, sizeof(NotifyContext)));
+    SessionContext *context = static_cast<SessionContext *>(calloc(1, sizeof(SessionContext)));
     if (context == nullptr) return nullptr;
     if (env->GetJavaVM(&context->vm) != JNI_OK) {
         free(context);
@@ -53,7 +56,8 @@ static NotifyContext *NewContext(JNIEnv *env, TokenModule *module, CK_SLOT_ID sl
     context->module = module;
     context->slot = slot;
     LockAcquire(&contexts_lock);
-    context->serial = ++last_serial;
+    last_serial += 2;  // from 1: odd, and apart from any record's address
+    context->serial = last_serial;
     context->next = contexts;
     contexts = context;
     LockRelease(&contexts_lock);
@@ -64,10 +68,10 @@ static NotifyContext *NewContext(JNIEnv *env, TokenModule *module, CK_SLOT_ID sl
 // notification is using; the last notification deletes the others.
 template <typename Match>
 static void EndContexts(JNIEnv *env, Match match) {
-    NotifyContext *done = nullptr;
+    SessionContext *done = nullptr;
     LockAcquire(&contexts_lock);
-    for (NotifyContext **link = &contexts; *link != nullptr;) {
-        NotifyContext *context = *link;
+    for (SessionContext **link = &contexts; *link != nullptr;) {
+        SessionContext *context = *link;
         if (!match(context)) {
             link = &context->next;
             continue;
@@ -81,7 +85,7 @@ static void EndContexts(JNIEnv *env, Match match) {
     }
     LockRelease(&contexts_lock);
     while (done != nullptr) {
-        NotifyContext *next = done->next;
+        SessionContext *next = done->next;
         DeleteContext(env, done);
         done = next;
     }
@@ -89,25 +93,25 @@ static void EndContexts(JNIEnv *env, Match match) {
 
 void EndSessionContexts(JNIEnv *env, TokenModule *module, jlong session) {
     CK_SESSION_HANDLE handle = NarrowUlong(session);
-    EndContexts(env, [&](NotifyContext *c) {
+    EndContexts(env, [&](SessionContext *c) {
         return c->module == module && c->session_known && c->session == handle;
     });
 }
 
 void EndSlotContexts(JNIEnv *env, TokenModule *module, jlong slot) {
     CK_SLOT_ID id = NarrowUlong(slot);
-    EndContexts(env, [&](NotifyContext *c) { return c->module == module && c->slot == id; });
+    EndContexts(env, [&](SessionContext *c) { return c->module == module && c->slot == id; });
 }
 
 void EndModuleContexts(JNIEnv *env, TokenModule *module, jlong) {
-    EndContexts(env, [&](NotifyContext *c) { return c->module == module; });
+    EndContexts(env, [&](SessionContext *c) { return c->module == module; });
 }
 
 // The live context with this serial, marked in use; null when it ended.
-static NotifyContext *EnterContext(void *application) {
+static SessionContext *EnterContext(void *application) {
     uintptr_t serial = reinterpret_cast<uintptr_t>(application);
     LockAcquire(&contexts_lock);
-    NotifyContext *context = contexts;
+    SessionContext *context = contexts;
     while (context != nullptr && context->serial != serial) context = context->next;
     if (context != nullptr) context->in_flight++;
     LockRelease(&contexts_lock);
@@ -116,7 +120,7 @@ static NotifyContext *EnterContext(void *application) {
 
 // Without an environment (a thread the VM refused to attach) the global
 // references cannot be deleted; the record still is.
-static void LeaveContext(JNIEnv *env, NotifyContext *context) {
+static void LeaveContext(JNIEnv *env, SessionContext *context) {
     LockAcquire(&contexts_lock);
     bool last = --context->in_flight == 0 && context->ended;
     LockRelease(&contexts_lock);
@@ -129,23 +133,38 @@ static void LeaveContext(JNIEnv *env, NotifyContext *context) {
 
 // Calls callback.callback(session, event, application).  A missing method
 // or a null callback object answers CKR_OK.
-static CK_RV CallJava(JNIEnv *env, NotifyContext *context, CK_SESSION_HANDLE session,
-                      CK_NOTIFICATION event) {
-    if (context->callback == nullptr) return CKR_OK;
-    jclass cls = env->GetObjectClass(context->callback);
+static CK_RV CallJava(JNIEnv *env, jobject callback, jobject application,
+                      CK_SESSION_HANDLE session, CK_NOTIFICATION event) {
+    if (callback == nullptr) return CKR_OK;
+    jclass cls = env->GetObjectClass(callback);
     jmethodID method = env->GetMethodID(cls, "callback", "(JJLjava/lang/Object;)J");
     env->DeleteLocalRef(cls);
     if (method == nullptr) {
         env->ExceptionClear();
         return CKR_OK;
     }
-    jlong result = env->CallLongMethod(context->callback, method, WidenUlong(session),
-                                       WidenUlong(event), context->application);
+    jlong result = env->CallLongMethod(callback, method, WidenUlong(session), WidenUlong(event),
+                                       application);
     return NarrowUlong(result);
 }
 
+// A record of other native code: its environment, on its thread; what the
+// method throws stays pending for that code to see.
+static CK_RV NotifyThroughRecord(const NotifyContext *record, CK_SESSION_HANDLE session,
+                                 CK_NOTIFICATION event) {
+    JNIEnv *env = record->env;
+    if (env == nullptr) return CKR_OK;
+    jthrowable held = ShelvePending(env);
+    CK_RV rv = CallJava(env, record->callback, record->application, session, event);
+    RestorePending(env, held);
+    return rv;
+}
+
 CK_RV COpenSessionCallback(CK_SESSION_HANDLE session, CK_NOTIFICATION event, void *application) {
-    NotifyContext *context = EnterContext(application);
+    uintptr_t value = reinterpret_cast<uintptr_t>(application);
+    if (value != 0 && value % 2 == 0)
+        return NotifyThroughRecord(static_cast<const NotifyContext *>(application), session, event);
+    SessionContext *context = EnterContext(application);
     if (context == nullptr) return CKR_OK;
     JavaVM *vm = context->vm;
     JNIEnv *env = nullptr;
@@ -162,7 +181,7 @@ CK_RV COpenSessionCallback(CK_SESSION_HANDLE session, CK_NOTIFICATION event, voi
     // (Only the opener's own thread reads "opening".)
     bool caller_sees = env == context->opener && context->opening;
     jthrowable held = ShelvePending(env);
-    CK_RV rv = CallJava(env, context, session, event);
+    CK_RV rv = CallJava(env, context->callback, context->application, session, event);
     if (!caller_sees && env->ExceptionCheck()) env->ExceptionDescribe();
     RestorePending(env, held);
     LeaveContext(env, context);
@@ -172,7 +191,7 @@ CK_RV COpenSessionCallback(CK_SESSION_HANDLE session, CK_NOTIFICATION event, voi
 
 // The session handle the module gave, recorded so that closing it ends the
 // context.
-static void OpenedContext(NotifyContext *context, CK_SESSION_HANDLE session) {
+static void OpenedContext(SessionContext *context, CK_SESSION_HANDLE session) {
     LockAcquire(&contexts_lock);
     context->session = session;
     context->session_known = true;
@@ -188,7 +207,7 @@ extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_c_1OpenSession(
         return WidenUlong(CKR_NO_FUNCTION);
     if (!CellUsable(env, session)) return WidenUlong(CKR_ARGUMENTS_BAD);
     CK_SLOT_ID slot_id = NarrowUlong(slot);
-    NotifyContext *context = NewContext(env, module, slot_id, application, callback);
+    SessionContext *context = NewContext(env, module, slot_id, application, callback);
     if (context == nullptr) {
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return WidenUlong(CKR_HOST_MEMORY);
@@ -201,8 +220,8 @@ extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_c_1OpenSession(
         OpenedContext(context, opened);
     } else {
         context->opening = false;
-        NotifyContext *failed = context;
-        EndContexts(env, [&](NotifyContext *c) { return c == failed; });
+        SessionContext *failed = context;
+        EndContexts(env, [&](SessionContext *c) { return c == failed; });
     }
     WriteLongCell(env, session, WidenUlong(opened));
     return WidenUlong(rv);

@@ -86,6 +86,29 @@ TEST_F(SessionTest, NotificationDuringOpenReachesJava) {
     EXPECT_EQ(r.args[3].value, reinterpret_cast<uintptr_t>(&COpenSessionCallback));
 }
 
+// Other native code may notify through a record of its own; the bridge's
+// sessions hold odd numbers, never such an address.
+TEST_F(SessionTest, ARecordOfOtherNativeCodeIsCalledThrough) {
+    MockRecord r;
+    OpenOne();
+    ASSERT_GE(mock.control->record_last(MOCK_C_OpenSession, &r), 0);
+    EXPECT_EQ(r.args[2].value % 2, 1u);
+
+    NotifyContext record = {env, app, callback};
+    answer = 7;
+    EXPECT_EQ(COpenSessionCallback(0xFFFFFFF0UL, CKN_SURRENDER, &record), 7u);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(last_session, 0xFFFFFFF0LL);
+    EXPECT_EQ(last_event, static_cast<jlong>(CKN_SURRENDER));
+    EXPECT_EQ(last_app, fakejni::identity(vm, app));
+    throw_from_callback = true;
+    COpenSessionCallback(1, CKN_SURRENDER, &record);
+    EXPECT_EQ(TakeException(), "from callback");
+    NotifyContext no_env = {nullptr, app, callback};
+    EXPECT_EQ(COpenSessionCallback(1, CKN_SURRENDER, &no_env), CKR_OK);
+    EXPECT_EQ(calls, 2);
+}
+
 TEST_F(SessionTest, ExceptionDuringOpenStaysForTheCaller) {
     mock.control->set_open_notify(1, CKN_SURRENDER);
     throw_from_callback = true;

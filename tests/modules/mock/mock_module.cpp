@@ -8,6 +8,7 @@
  *   MOCK_VARIANT_NAME   name reported by mock_variant()
  *   MOCK_WITH_GFL       export C_GetFunctionList
  *   MOCK_GFL_FAILS      C_GetFunctionList answers CKR_GENERAL_ERROR by default
+ *   MOCK_GFL_NULL       C_GetFunctionList answers CKR_OK and hands out no table
  *   MOCK_WITH_WAIT      export C_WaitForSlotEvent
  *   MOCK_LAYOUT_SLOTS4  (Windows) hand out a table with 4-byte entry slots
  *                       instead of the header's 1-byte-packed layout
@@ -54,6 +55,9 @@
 #endif
 #ifndef MOCK_GFL_FAILS
 #  define MOCK_GFL_FAILS 0
+#endif
+#ifndef MOCK_GFL_NULL
+#  define MOCK_GFL_NULL 0
 #endif
 #ifndef MOCK_WITH_WAIT
 #  define MOCK_WITH_WAIT 1
@@ -964,8 +968,9 @@ extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList)
     /* A failing call still scribbles on the output, so a loader that trusts
        it after an error is caught. */
     if (ppFunctionList != NULL)
-        *ppFunctionList = rv == CKR_OK ? reinterpret_cast<CK_FUNCTION_LIST_PTR>(handed_table())
-                                       : reinterpret_cast<CK_FUNCTION_LIST_PTR>(MOCK_BOGUS_TABLE);
+        *ppFunctionList = rv != CKR_OK ? reinterpret_cast<CK_FUNCTION_LIST_PTR>(MOCK_BOGUS_TABLE)
+                          : MOCK_GFL_NULL ? NULL
+                                          : reinterpret_cast<CK_FUNCTION_LIST_PTR>(handed_table());
     unlock();
     return rv;
 }
