@@ -18,7 +18,7 @@
 #
 # Now and then a Wine process under the emulator never ends (its server or
 # one of its own services stops answering).  A program still running after
-# ORVJNI_WINE_TIMEOUT seconds (default 480) is killed together with the
+# ORVJNI_WINE_TIMEOUT seconds (default 300) is killed together with the
 # prefix's Wine server, so that a retry starts from a clean server; the
 # script then fails with 124.
 set -eu
@@ -55,7 +55,7 @@ export QEMU_RESERVED_VA=${ORVJNI_WINE_RESERVED_VA:-0x88000000}
 export ORVJNI_WINE_QEMU="$qemu"
 export ORVJNI_WINE_SHIM="$root/wine-exec-shim.so"
 
-limit=${ORVJNI_WINE_TIMEOUT:-480}
+limit=${ORVJNI_WINE_TIMEOUT:-300}
 
 mkdir -p "$root"
 (
