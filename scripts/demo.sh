@@ -8,6 +8,8 @@
 #                                        any module and token
 #   --key rsa                            an RSA key pair instead of EC P-256
 #   --build-dir DIR                      the CMake build folder (default build/)
+#   --jvm PROGRAM                        the java launcher (default: java on
+#                                        PATH), e.g. the MIPS32 guest's
 #
 # Builds the library first when it is missing or out of date, and runs the
 # JVM under -Xcheck:jni: a checker warning fails the demo like a failed step.
@@ -17,6 +19,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build"
 module=""
 pin=""
+jvm=java
 demo_args=()
 
 while [ $# -gt 0 ]; do
@@ -24,8 +27,9 @@ while [ $# -gt 0 ]; do
     --module) module="${2:?--module needs a path}"; shift 2 ;;
     --pin) pin="${2:?--pin needs a value}"; shift 2 ;;
     --slot | --key) demo_args+=("$1" "${2:?$1 needs a value}"); shift 2 ;;
+    --jvm) jvm="${2:?--jvm needs a program}"; shift 2 ;;
     --build-dir) build="$(mkdir -p "${2:?--build-dir needs a folder}" && cd "$2" && pwd)"; shift 2 ;;
-    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -49,7 +53,12 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   quietly cmake -S "$root" -B "$build" -G Ninja
 fi
 quietly cmake --build "$build" -j2 --target orvjni
-library="$build/bin/liborvjni64.so"
+# liborvjni64.so in the host tree, liborvjni.so in the MIPS32 one.
+library=""
+for candidate in "$build"/bin/liborvjni64.so "$build"/bin/liborvjni.so; do
+  [ -f "$candidate" ] && { library=$candidate; break; }
+done
+[ -n "$library" ] || { echo "demo: no bridge library in $build/bin" >&2; exit 1; }
 
 # The demo with the bridge's Java stand-in and the Cryptoki layout helper.
 classes="$build/demo/classes"
@@ -76,7 +85,7 @@ fi
 
 log="$scratch/demo.log"
 set +e
-java -Xcheck:jni -Dorvjni.library="$library" -cp "$classes" Orvalith.Demo.TokenDemo \
+"$jvm" -Xcheck:jni -Dorvjni.library="$library" -cp "$classes" Orvalith.Demo.TokenDemo \
   --module "$module" --pin "$pin" ${demo_args[@]+"${demo_args[@]}"} 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 set -e
