@@ -10,6 +10,8 @@
 #   --build-dir DIR                      the CMake build folder (default build/)
 #   --jvm PROGRAM                        the java launcher (default: java on
 #                                        PATH), e.g. the MIPS32 guest's
+#   --softhsm2 PATH                      the module for the token of its own
+#                                        (default: the system's SoftHSM2)
 #
 # Builds the library first when it is missing or out of date, and runs the
 # JVM under -Xcheck:jni: a checker warning fails the demo like a failed step.
@@ -20,6 +22,7 @@ build="$root/build"
 module=""
 pin=""
 jvm=java
+softhsm2=/usr/lib/softhsm/libsofthsm2.so
 demo_args=()
 
 while [ $# -gt 0 ]; do
@@ -28,8 +31,9 @@ while [ $# -gt 0 ]; do
     --pin) pin="${2:?--pin needs a value}"; shift 2 ;;
     --slot | --key) demo_args+=("$1" "${2:?$1 needs a value}"); shift 2 ;;
     --jvm) jvm="${2:?--jvm needs a program}"; shift 2 ;;
+    --softhsm2) softhsm2="${2:?--softhsm2 needs a path}"; shift 2 ;;
     --build-dir) build="$(mkdir -p "${2:?--build-dir needs a folder}" && cd "$2" && pwd)"; shift 2 ;;
-    -h | --help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -74,7 +78,7 @@ trap 'rm -rf "$scratch"' EXIT
 
 if [ -z "$module" ]; then
   # A token of our own: never the system's token folder.
-  module=/usr/lib/softhsm/libsofthsm2.so
+  module=$softhsm2
   pin=246813579
   mkdir "$scratch/tokens"
   printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$scratch/tokens" \

@@ -28,8 +28,9 @@ mirror=${ORVJNI_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 security=${ORVJNI_DEBIAN_SECURITY:-http://deb.debian.org/debian-security}
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 
-# What the guest needs; apt adds their dependencies.
-guest_packages=(openjdk-17-jre-headless softhsm2 libsofthsm2)
+# What the guest needs; apt adds their dependencies.  The token modules
+# are those that the host's Java suite opens, in their mipsel builds.
+guest_packages=(openjdk-17-jre-headless softhsm2 libsofthsm2 libnss3 p11-kit-modules opensc-pkcs11)
 emulator_package=qemu-user-static   # from Debian 11, for the host
 
 sysroot=$root/sysroot
@@ -103,6 +104,8 @@ apt_tree "$guest_apt" mipsel "deb [signed-by=$keyring] $mirror bookworm main
 deb [signed-by=$keyring] $mirror bookworm-updates main
 deb [signed-by=$keyring] $security bookworm-security main"
 in_tree "$guest_apt" apt-get -qq update
+# Only this list's packages get unpacked: none left from an earlier list.
+rm -f "$guest_apt"/var/cache/apt/archives/*.deb
 in_tree "$guest_apt" apt-get -qq -y --download-only install "${guest_packages[@]}" >/dev/null
 
 host_apt=$root/apt-bullseye
@@ -110,6 +113,7 @@ log "fetching Debian 11's $emulator_package (amd64)"
 apt_tree "$host_apt" amd64 "deb [signed-by=$keyring] $mirror bullseye main
 deb [signed-by=$keyring] $security bullseye-security main"
 in_tree "$host_apt" apt-get -qq update
+rm -f "$host_apt"/var/cache/apt/archives/*.deb
 (cd "$host_apt/var/cache/apt/archives" && in_tree "$host_apt" apt-get -qq download "$emulator_package")
 
 log "unpacking"

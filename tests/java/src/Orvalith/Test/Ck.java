@@ -36,6 +36,14 @@ public final class Ck {
     /** CK_UNAVAILABLE_INFORMATION as {@link #getUlong} reads it. */
     public static final long UNAVAILABLE = LONG == 8 ? -1L : 0xFFFFFFFFL;
 
+    /**
+     * A Java long as a native unsigned long holds it and hands it back: its
+     * low 32 bits, zero-extended, on the 32-bit builds; unchanged on 64-bit.
+     */
+    public static long asUlong(long value) {
+        return LONG == 8 ? value : value & 0xFFFFFFFFL;
+    }
+
     // Return values.
     public static final long CKR_OK = 0x0, CKR_CANCEL = 0x1, CKR_HOST_MEMORY = 0x2, CKR_SLOT_ID_INVALID = 0x3,
             CKR_GENERAL_ERROR = 0x5, CKR_FUNCTION_FAILED = 0x6, CKR_ARGUMENTS_BAD = 0x7, CKR_NO_EVENT = 0x8,

@@ -90,7 +90,9 @@ class InitializeTest {
         long[] callbacks = mutexes ? Native.mutexCallbacks() : new long[4];
         long[] expected = new long[4 + tail.length];
         System.arraycopy(callbacks, 0, expected, 0, 4);
-        System.arraycopy(tail, 0, expected, 4, tail.length);
+        for (int i = 0; i < tail.length; i++) {
+            expected[4 + i] = Ck.asUlong(tail[i]);  // 32-bit words on the 32-bit builds
+        }
         assertArrayEquals(expected, call.initWords, "CreateMutex, DestroyMutex, LockMutex, UnlockMutex, flags, ...");
         assertEquals(mutexes, mock.hasMutexCallbacks());
     }

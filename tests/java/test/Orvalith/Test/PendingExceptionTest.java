@@ -111,7 +111,7 @@ class PendingExceptionTest {
                     ((Native.Write) w[0]).ordinal(), w[1], (String) w[2], (Long) w[3], w[4]));
             assertSame(PENDING, t, w[0].toString());
         }
-        assertEquals(0x1_0000_0005L, f.l);
+        assertEquals(Ck.asUlong(0x1_0000_0005L), f.l, "a native unsigned long");
         assertEquals(12, f.i);
         assertEquals(false, f.b);
         assertEquals(-2.0, f.d);

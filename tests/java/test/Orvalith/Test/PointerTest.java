@@ -309,13 +309,17 @@ class PointerTest {
 
     @Test
     void nativeLongsComeBackAsJavaLongs() {
-        assertEquals(8, Native.nativeLongSize(), "this suite runs on 64-bit hosts");
-        Pointer ptr = Pointer.getInstance(20);
+        int w = Pointer.getPlatformLongIntSize();
+        // Signed native longs, widened: 0xFFFFFFFF is -1 where they are 4 bytes.
+        long allOnes32 = w == 8 ? 4294967295L : -1;
+        Pointer ptr = Pointer.getInstance(3 * w);
         Native.pokeNativeLongs(ptr.p, new long[] {1, 0xFFFFFFFFL, -1});
-        assertArrayEquals(new long[] {1, 4294967295L}, ptr.getNativeArrayAsLongs(), "whole longs only");
-        ptr.size = 7;
+        assertArrayEquals(new long[] {1, allOnes32, -1}, ptr.getNativeArrayAsLongs(), "signed, of the native width");
+        ptr.size = 2 * w + w / 2;
+        assertArrayEquals(new long[] {1, allOnes32}, ptr.getNativeArrayAsLongs(), "whole longs only");
+        ptr.size = w - 1;
         assertArrayEquals(new long[0], ptr.getNativeArrayAsLongs());
-        ptr.size = 20;
+        ptr.size = 3 * w;
         ptr.free();
     }
 

@@ -167,7 +167,7 @@ class RuntimeTest {
         Native.setObjectField(f, "obj", o);
         Native.setStringField(f, "str", "new");
         assertEquals(70000, f.i);
-        assertEquals(-1L, f.l, "all bits of the native unsigned long");
+        assertEquals(Ck.asUlong(-1L), f.l, "all bits of the native unsigned long");
         assertFalse(f.b);
         assertTrue(f.off);
         assertEquals(-0.125, f.d);
