@@ -1,10 +1,13 @@
 #!/bin/sh
-# Configures and builds the two 32-bit deliverables and runs their tests
-# where they run:
-#   build-mips/  Linux MIPS32 (liborvjni.so), tests under qemu-mipsel
+# Configures and builds the cross deliverables and runs their tests where
+# they run:
+#   build-mips/  Linux MIPS32 (liborvjni.so): native suite under qemu-mipsel;
+#                Java suite and demo in the guest's own JVM with its own
+#                token modules (scripts/mips-sysroot.sh lays them out)
 #   build-win/   Windows x86 (orvjni32.dll), tests under Wine (cmake/wine-run.sh)
+#   build-mac/   macOS x86_64 (liborvjni64.dylib): linked and checked, not run
 #
-# usage: scripts/build-cross.sh [mips|win]...   (default: both)
+# usage: scripts/build-cross.sh [mips|win|mac]...   (default: mips win)
 # Environment: JOBS (default 2), CTEST_ARGS (extra arguments for ctest).
 set -eu
 
@@ -14,15 +17,24 @@ targets=${*:-mips win}
 status=0
 
 for target in $targets; do
+    extra=""
     case $target in
-        mips) toolchain=mipsel-linux-gnu.cmake ;;
+        mips)
+            toolchain=mipsel-linux-gnu.cmake
+            echo "== mips: guest system"
+            extra="-DORVJNI_GUEST_ROOT=$(bash "$repo/scripts/mips-sysroot.sh")" ;;
         win) toolchain=mingw-i686.cmake ;;
-        *) echo "build-cross.sh: unknown target '$target' (mips or win)" >&2; exit 2 ;;
+        mac)
+            toolchain=macos-x86_64.cmake
+            echo "== mac: SDK files"
+            extra="-DORVJNI_MACOS_SDK=$(bash "$repo/scripts/macos-sdk.sh")" ;;
+        *) echo "build-cross.sh: unknown target '$target' (mips, win or mac)" >&2; exit 2 ;;
     esac
     build="$repo/build-$target"
     echo "== $target: configure"
+    # shellcheck disable=SC2086
     cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchains/$toolchain"
+        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchains/$toolchain" $extra
     echo "== $target: build"
     cmake --build "$build" -j"$jobs"
     echo "== $target: test"
