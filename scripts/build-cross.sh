@@ -7,13 +7,13 @@
 #   build-win/   Windows x86 (orvjni32.dll), tests under Wine (cmake/wine-run.sh)
 #   build-mac/   macOS x86_64 (liborvjni64.dylib): linked and checked, not run
 #
-# usage: scripts/build-cross.sh [mips|win|mac]...   (default: mips win)
+# usage: scripts/build-cross.sh [mips|win|mac]...   (default: all three)
 # Environment: JOBS (default 2), CTEST_ARGS (extra arguments for ctest).
 set -eu
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
-targets=${*:-mips win}
+targets=${*:-mips win mac}
 status=0
 
 for target in $targets; do

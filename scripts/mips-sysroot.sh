@@ -35,6 +35,10 @@ emulator_package=qemu-user-static   # from Debian 11, for the host
 
 sysroot=$root/sysroot
 stamp=$root/ready
+# Build trees share the layout: one of them lays it out, the others wait.
+mkdir -p "$(dirname "$root")"
+exec 9>"$root.lock"
+flock 9
 want="guest: ${guest_packages[*]}; emulator: bullseye $emulator_package; layout 1"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
   echo "$root"

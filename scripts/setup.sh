@@ -12,6 +12,11 @@ packages=(
   g++-mingw-w64-i686-posix
   gnuplot-nox valgrind
 )
+# The MIPS32 guest system (scripts/mips-sysroot.sh: Debian's keys for the
+# private apt trees) and the macOS build (scripts/macos-sdk.sh and
+# cmake/toolchains/macos-x86_64.cmake: clang, ld64.lld, llvm-objdump, npm).
+packages+=(debian-archive-keyring clang-14 lld-14 llvm-14)
+command -v npm >/dev/null || packages+=(npm)
 wine_packages=(wine wine32:i386)
 
 missing() {
