@@ -20,6 +20,10 @@ trees=("$@")
 [ ${#trees[@]} -gt 0 ] || trees=("$root/build")
 
 say() { printf 'packages: %s\n' "$*" >&2; }
+if [ "$(id -u)" -ne 0 ]; then
+  say "needs root, for the private mount namespace"
+  exit 1
+fi
 
 debs=()
 for tree in "${trees[@]}"; do
