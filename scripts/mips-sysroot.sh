@@ -141,6 +141,9 @@ exec "$root/bin/qemu-mipsel" -L "$sysroot" "$sysroot/$jdk/bin/java" "\$@"
 JAVA
 chmod +x "$root/bin/java"
 
+count=$(find "$guest_apt/var/cache/apt/archives" -name '*.deb' | wc -l)
+# The tmpfs is memory: the package lists and archives go once unpacked.
+rm -rf "$guest_apt" "$host_apt"
 echo "$want" >"$stamp"
-log "ready: $(find "$guest_apt/var/cache/apt/archives" -name '*.deb' | wc -l) packages in $sysroot"
+log "ready: $count packages in $sysroot"
 echo "$root"
