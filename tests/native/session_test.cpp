@@ -1,5 +1,7 @@
 // Sessions and their notifications: during c_OpenSession, later, from other
 // threads, and never after the session ended.
+#include <stdio.h>
+
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -340,4 +342,80 @@ TEST_F(SessionTest, ContextsEndedWhereNoThreadCanBeAttached) {
     Java_Orvalith_Base_JNI_c_1Finalize(env, nullptr, mock.handle, 0);
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(fakejni::global_refs(vm), globals_at_start);
+}
+
+// Threads open sessions with notifications through two handles of one
+// library while another thread closes all of a slot, finalises, and
+// unloads and reloads the second handle; the module notifies each new
+// session on the opening thread and from a thread of its own, during and
+// after the open, also once it closed.  At the end every global reference
+// is gone, and no sanitizer has anything to report.
+TEST_F(SessionTest, OpeningWhileOthersCloseFinaliseAndUnload) {
+    if (!ThreadsWork()) return;
+    mock.control->set_open_notify(1, CKN_SURRENDER);
+    mock.control->set_open_notify_threads(3, CKN_SURRENDER);
+    mock.control->set_stale_notify(1);
+    const std::string file = ModuleFile("mockp11");
+    std::atomic<jlong> second{LoadModule(env, file)};
+    ASSERT_NE(second.load(), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> opened{0}, refused{0};
+    MockStressResult notified = {0, 0, 0};
+    auto join_notifiers = [&] {
+        MockStressResult r;
+        mock.control->open_threads_join(&r);
+        notified.calls += r.calls;
+        notified.nonzero += r.nonzero;
+        notified.skipped += r.skipped;
+    };
+    auto opener = [&](int seed) {
+        JNIEnv *e = fakejni::attach(vm);
+        jobject cb = fakejni::new_object(e, "test/Notify");
+        jobject application = fakejni::new_object(e, "java/lang/Object");
+        for (int i = seed; !stop; i++) {
+            jlong handle = i % 2 ? mock.handle : second.load();
+            jlongArray cell = fakejni::new_long_array(e, {0});
+            jlong rv = Java_Orvalith_Base_JNI_c_1OpenSession(e, nullptr, handle, 1 + i % 3 / 2, CKF_SERIAL_SESSION,
+                                                             application, cb, cell);
+            if (rv == CKR_OK) opened++;
+            if (rv == 2147483649LL) refused++;  // the second handle was just unloaded
+            if (rv == CKR_OK && i % 3 == 0)
+                Java_Orvalith_Base_JNI_c_1CloseSession(e, nullptr, handle, fakejni::long_elements(vm, cell)[0]);
+            e->DeleteLocalRef(cell);
+        }
+        e->DeleteLocalRef(cb);
+        e->DeleteLocalRef(application);
+        fakejni::detach(vm);
+    };
+    auto ender = [&] {
+        JNIEnv *e = fakejni::attach(vm);
+        for (int i = 0; i < 160; i++) {
+            switch (i % 4) {
+            case 0: Java_Orvalith_Base_JNI_c_1CloseAllSessions(e, nullptr, mock.handle, 1); break;
+            case 1: Java_Orvalith_Base_JNI_c_1CloseAllSessions(e, nullptr, second.load(), 2); break;
+            case 2: Java_Orvalith_Base_JNI_c_1Finalize(e, nullptr, second.load(), 0); break;
+            case 3: UnloadModule(e, second.exchange(LoadModule(e, file))); break;
+            }
+            if (i % 8 == 7) join_notifiers();
+            // Let the openers get on between two ends.
+            int seen = opened;
+            for (int spin = 0; spin < 100000 && opened == seen; spin++) std::this_thread::yield();
+        }
+        stop = true;
+        fakejni::detach(vm);
+    };
+    std::vector<std::thread> threads;
+    for (int seed = 0; seed < 3; seed++) threads.emplace_back(opener, seed);
+    threads.emplace_back(ender);
+    for (std::thread &t : threads) t.join();
+    join_notifiers();
+
+    EXPECT_EQ(Java_Orvalith_Base_JNI_c_1Finalize(env, nullptr, mock.handle, 0), CKR_OK);
+    UnloadModule(env, second.load());
+    EXPECT_EQ(fakejni::global_refs(vm), globals_at_start);
+    EXPECT_GT(opened.load(), 0);
+    EXPECT_GT(notified.calls, 0u);
+    EXPECT_EQ(notified.nonzero, 0u);  // the method answers 0, an ended context CKR_OK
+    std::printf("%d sessions opened, %d refused, %d notifications reached Java, %llu from the module's threads\n",
+                opened.load(), refused.load(), calls.load(), static_cast<unsigned long long>(notified.calls));
 }
