@@ -18,30 +18,12 @@
 #include "pkcs11/token_module.h"
 #include "runtime/lock.h"
 
-struct ModuleSlot {
-    TokenModule *record;  // atomic; null while the slot is free
-    uint32_t state;       // atomic: 2 per native inside, | kUnloaded
-    ModuleSlot *next;     // set before the slot is published, never changed
-};
-
-static const uint32_t kUnloaded = 1;
-static const uint32_t kInside = 2;
-
-static ModuleSlot *slots;                   // atomic head; slots are only added
+ModuleSlot *live_slots;
 static OrvLock slots_lock = ORV_LOCK_INIT;  // taking and freeing slots
-
-static bool Hold(ModuleSlot *slot) {
-    uint32_t state = __atomic_load_n(&slot->state, __ATOMIC_RELAXED);
-    do {
-        if (state & kUnloaded) return false;
-    } while (!__atomic_compare_exchange_n(&slot->state, &state, state + kInside, true, __ATOMIC_ACQ_REL,
-                                          __ATOMIC_RELAXED));
-    return true;
-}
 
 // The record is taken off its slot before the slot is cleared: whoever
 // holds the cleared slot next finds no record there, or a new one.
-static void Release(JNIEnv *env, ModuleSlot *slot) {
+void ReleaseSlot(JNIEnv *env, ModuleSlot *slot) {
     TokenModule *module = __atomic_load_n(&slot->record, __ATOMIC_ACQUIRE);
     LockAcquire(&slots_lock);
     __atomic_store_n(&slot->record, static_cast<TokenModule *>(nullptr), __ATOMIC_RELEASE);
@@ -51,19 +33,15 @@ static void Release(JNIEnv *env, ModuleSlot *slot) {
     ReleaseModule(module);
 }
 
-static void Let(JNIEnv *env, ModuleSlot *slot) {
-    if (__atomic_sub_fetch(&slot->state, kInside, __ATOMIC_ACQ_REL) == kUnloaded) Release(env, slot);
-}
-
 bool RegisterModule(TokenModule *module) {
     LockAcquire(&slots_lock);
-    ModuleSlot *slot = __atomic_load_n(&slots, __ATOMIC_ACQUIRE);
+    ModuleSlot *slot = __atomic_load_n(&live_slots, __ATOMIC_ACQUIRE);
     while (slot != nullptr && __atomic_load_n(&slot->record, __ATOMIC_ACQUIRE) != nullptr) slot = slot->next;
     if (slot == nullptr) {
         slot = static_cast<ModuleSlot *>(calloc(1, sizeof(ModuleSlot)));
         if (slot != nullptr) {
-            slot->next = __atomic_load_n(&slots, __ATOMIC_RELAXED);
-            __atomic_store_n(&slots, slot, __ATOMIC_RELEASE);
+            slot->next = __atomic_load_n(&live_slots, __ATOMIC_RELAXED);
+            __atomic_store_n(&live_slots, slot, __ATOMIC_RELEASE);
         }
     }
     if (slot != nullptr) {
@@ -74,27 +52,10 @@ bool RegisterModule(TokenModule *module) {
     return slot != nullptr;
 }
 
-// A slot whose record matched may be freed and taken by another record
-// between the look and the hold, so the record is looked at again once it
-// is held.  A stale handle that equals a new record's address finds that
-// record: an address handle cannot tell them apart.
-TokenModule *EnterModule(JNIEnv *env, jlong handle) {
-    TokenModule *wanted = ModuleFromHandle(handle);
-    if (wanted == nullptr) return nullptr;
-    for (ModuleSlot *slot = __atomic_load_n(&slots, __ATOMIC_ACQUIRE); slot != nullptr; slot = slot->next) {
-        if (__atomic_load_n(&slot->record, __ATOMIC_ACQUIRE) != wanted || !Hold(slot)) continue;
-        if (__atomic_load_n(&slot->record, __ATOMIC_ACQUIRE) == wanted) return wanted;
-        Let(env, slot);
-    }
-    return nullptr;
-}
-
-void LeaveModule(JNIEnv *env, TokenModule *module) { Let(env, module->slot); }
-
 void RetireModule(JNIEnv *env, jlong handle) {
     TokenModule *module = EnterModule(env, handle);
     if (module == nullptr) return;
     ModuleSlot *slot = module->slot;
-    __atomic_fetch_or(&slot->state, kUnloaded, __ATOMIC_ACQ_REL);
-    Let(env, slot);
+    __atomic_fetch_or(&slot->state, ORV_SLOT_UNLOADED, __ATOMIC_ACQ_REL);
+    LetSlot(env, slot);
 }
