@@ -54,7 +54,7 @@ static void DeleteOrphans(JNIEnv *env) {
     if (__atomic_load_n(&orphans, __ATOMIC_ACQUIRE) == nullptr) return;
     LockAcquire(&contexts_lock);
     SessionContext *list = orphans;
-    orphans = nullptr;
+    __atomic_store_n(&orphans, static_cast<SessionContext *>(nullptr), __ATOMIC_RELEASE);
     LockRelease(&contexts_lock);
     while (list != nullptr) {
         SessionContext *next = list->next;
