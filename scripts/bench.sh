@@ -145,6 +145,9 @@ say "block registry (filling it with 100,000 blocks takes a while)"
 "$jdk17/bin/java" -Dorvjni.library="$library" -cp "$classes" Orvalith.Bench.RegistryBench registry \
   | tee "$raw/registry.tsv" >&2
 
+say "the bridge's own work per token native, against a module that does nothing"
+"$build/native/bench_handle_check" "$library" | tee "$raw/handle_check.txt" >&2
+
 if [ "${BENCH_PROFILE:-1}" != 0 ]; then
   say "callgrind profile of the careful route's natives"
   mkdir -p "$raw/callgrind"
