@@ -180,7 +180,7 @@ if [ "${BENCH_PROFILE:-1}" != 0 ] && [ "$only" != registry ]; then
 fi
 
 "$jdk17/bin/java" -cp "$classes" Orvalith.Bench.Report "$raw" "$results" >"$raw/report.out"
-if command -v gnuplot >/dev/null; then
+if command -v gnuplot >/dev/null && [ "$only" != registry ]; then
   gnuplot -e "datafile='$raw/overhead.dat'; output='$results/overhead.png'" "$root/bench/overhead.gp"
 fi
 cat "$results/bench.md"
