@@ -100,10 +100,11 @@ static jobject RegisterAndWrap(JNIEnv *env, const BlockRecord &block, jobject ar
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return nullptr;
     }
-    if (added == kRegistryShared) {
+    if (added == kRegistryShared && block.kind != kBlockAllocated) {
         // The VM pinned the array in place and the same elements are a
         // block already: that block's record releases them, so this pin
-        // (which holds nothing the first does not) goes back now.
+        // (which holds nothing the first does not) goes back now.  (A heap
+        // block stays whatever the registry says: it is this Pointer's.)
         ReleaseBlock(env, block, JNI_ABORT);
     }
     jobject obj = NewPointerObject(env, block.address, array, static_cast<jint>(block.length));

@@ -466,3 +466,23 @@ TEST_F(PointerTest, AMissingFieldEndsTheNative) {
     POINTER(free)(env, block);
     EXPECT_TRUE(Released(block));
 }
+
+// A VM that pins in place gives the same elements to two getInstance of
+// one array: one registered block with two references, and the second pin
+// goes back at once, so the block's last free leaves nothing pinned.
+TEST_F(PointerTest, TwoPinsOfOneArrayInPlaceAreOneBlock) {
+    fakejni::set_copy_elements(vm, false);
+    jintArray ints = fakejni::new_int_array(env, {1, 2});
+    jobject first = POINTER(getInstance___3I)(env, nullptr, ints);
+    jobject second = POINTER(getInstance___3I)(env, nullptr, ints);
+    EXPECT_EQ(P(first), P(second));
+    EXPECT_EQ(RegistryCount(), registered_at_start + 1);
+    EXPECT_EQ(fakejni::array_stats(vm, ints).outstanding, 1);
+    static_cast<jint *>(P(second))[1] = 42;
+    POINTER(free)(env, first);
+    EXPECT_FALSE(Released(first));
+    POINTER(free)(env, second);
+    EXPECT_TRUE(Released(second));
+    EXPECT_EQ(fakejni::array_stats(vm, ints).outstanding, 0);
+    EXPECT_EQ(fakejni::int_elements(vm, ints), (std::vector<jint>{1, 42}));
+}
