@@ -36,7 +36,7 @@ module=/usr/lib/softhsm/libsofthsm2.so
 pin=246813579
 label="orvjni bench"
 
-bash "$root/scripts/setup.sh"
+bash "$root/scripts/setup.sh" bench
 
 say() { printf 'bench: %s\n' "$*" >&2; }
 quietly() {
@@ -151,6 +151,11 @@ fi
 say "block registry (up to 1,000,000 live blocks)"
 "$jdk17/bin/java" -Xms768m -Xmx768m -XX:+AlwaysPreTouch -Dorvjni.library="$library" -cp "$classes" \
   Orvalith.Bench.RegistryBench registry | tee "$raw/registry.tsv" >&2
+
+if [ "$only" != registry ]; then
+  say "the bridge's own work per token native, against a module that does nothing"
+  "$build/native/bench_handle_check" "$library" | tee "$raw/handle_check.txt" >&2
+fi
 
 if [ "${BENCH_PROFILE:-1}" != 0 ] && [ "$only" != registry ]; then
   say "callgrind profile of the careful route's natives"
