@@ -18,6 +18,7 @@
 #   PROFILE_CALLS    calls per native under callgrind (default 200)
 #   BENCH_PERF_SECONDS  length of the perf-sampled loop (default 4)
 #   BENCH_PROFILE=0  skip both profiles
+#   BENCH_ONLY=registry  only the block registry: no token, routes or profiles
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -26,6 +27,7 @@ results="$root/results"
 raw="$results/raw"
 export BENCH_WARMUP_MS="${BENCH_WARMUP_MS:-300}" BENCH_RUN_MS="${BENCH_RUN_MS:-100}" BENCH_RUNS="${BENCH_RUNS:-5}"
 rounds="${BENCH_ROUNDS:-3}"
+only="${BENCH_ONLY:-}"
 export PROFILE_CALLS="${PROFILE_CALLS:-200}"
 perf_seconds="${BENCH_PERF_SECONDS:-4}"
 jdk17=/usr/lib/jvm/java-17-openjdk-amd64
@@ -89,15 +91,6 @@ else
   say "no JDK 22 or later under /usr/lib/jvm: the foreign function API is not measured"
 fi
 
-scratch="$(mktemp -d "${TMPDIR:-/tmp}/orvjni-bench.XXXXXX")"
-trap 'rm -rf "$scratch"' EXIT
-mkdir "$scratch/tokens"
-printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$scratch/tokens" \
-  >"$scratch/softhsm2.conf"
-export SOFTHSM2_CONF="$scratch/softhsm2.conf"
-quietly softhsm2-util --init-token --free --label "$label" --so-pin 1357924680 --pin "$pin"
-slot="$("$jdk17/bin/java" -Dorvjni.library="$library" -cp "$classes" Orvalith.Bench.Setup "$module" "$label" "$pin")"
-
 rm -rf "$raw"
 mkdir -p "$raw"
 {
@@ -117,38 +110,54 @@ mkdir -p "$raw"
   echo "profile_calls: $PROFILE_CALLS"
 } >"$raw/env.txt"
 
-# One JVM (or process) per route, so no route's JIT profile or heap
-# colours another's; every route once per round, so a change in the
-# machine's load over the run touches all routes alike.
-route() {
-  say "round $round: $1"
-  shift
-  "$@" "$module" "$slot" "$pin" | tee -a "$raw/routes.tsv" >&2
-}
-java17=("$jdk17/bin/java" -Dbench.module="$module" -Dorvjni.library="$library")
-[ -z "$jdk22" ] ||
-  java22=("$jdk22/bin/java" --enable-native-access=ALL-UNNAMED -Dbench.module="$module" -Dorvjni.library="$library")
-for round in $(seq 1 "$rounds"); do
-  route bridge-careful "${java17[@]}" -cp "$classes" Orvalith.Bench.BridgeRoute careful bridge-careful
-  route bridge-naive "${java17[@]}" -cp "$classes" Orvalith.Bench.BridgeRoute naive bridge-naive
-  route jdk "${java17[@]}" --add-modules jdk.crypto.cryptoki \
-    --add-exports jdk.crypto.cryptoki/sun.security.pkcs11.wrapper=ALL-UNNAMED -cp "$classes" Orvalith.Bench.JdkRoute jdk
-  route jna "${java17[@]}" -cp "$classes:$jna" Orvalith.Bench.JnaRoute jna
-  if [ -n "$jdk22" ]; then
-    route foreign "${java22[@]}" -cp "$build/classes22:$classes" Orvalith.Bench.ForeignRoute foreign
-    route bridge-careful-22 "${java22[@]}" -cp "$classes" Orvalith.Bench.BridgeRoute careful bridge-careful-22
-  fi
-  route c "$build/native/bench_floor" c
-done
+if [ "$only" != registry ]; then
+  scratch="$(mktemp -d "${TMPDIR:-/tmp}/orvjni-bench.XXXXXX")"
+  trap 'rm -rf "$scratch"' EXIT
+  mkdir "$scratch/tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$scratch/tokens" \
+    >"$scratch/softhsm2.conf"
+  export SOFTHSM2_CONF="$scratch/softhsm2.conf"
+  quietly softhsm2-util --init-token --free --label "$label" --so-pin 1357924680 --pin "$pin"
+  slot="$("$jdk17/bin/java" -Dorvjni.library="$library" -cp "$classes" Orvalith.Bench.Setup "$module" "$label" "$pin")"
 
-say "block registry (filling it with 100,000 blocks takes a while)"
-"$jdk17/bin/java" -Dorvjni.library="$library" -cp "$classes" Orvalith.Bench.RegistryBench registry \
-  | tee "$raw/registry.tsv" >&2
+  # One JVM (or process) per route, so no route's JIT profile or heap
+  # colours another's; every route once per round, so a change in the
+  # machine's load over the run touches all routes alike.
+  route() {
+    say "round $round: $1"
+    shift
+    "$@" "$module" "$slot" "$pin" | tee -a "$raw/routes.tsv" >&2
+  }
+  java17=("$jdk17/bin/java" -Dbench.module="$module" -Dorvjni.library="$library")
+  [ -z "$jdk22" ] ||
+    java22=("$jdk22/bin/java" --enable-native-access=ALL-UNNAMED -Dbench.module="$module" -Dorvjni.library="$library")
+  for round in $(seq 1 "$rounds"); do
+    route bridge-careful "${java17[@]}" -cp "$classes" Orvalith.Bench.BridgeRoute careful bridge-careful
+    route bridge-naive "${java17[@]}" -cp "$classes" Orvalith.Bench.BridgeRoute naive bridge-naive
+    route jdk "${java17[@]}" --add-modules jdk.crypto.cryptoki \
+      --add-exports jdk.crypto.cryptoki/sun.security.pkcs11.wrapper=ALL-UNNAMED -cp "$classes" Orvalith.Bench.JdkRoute jdk
+    route jna "${java17[@]}" -cp "$classes:$jna" Orvalith.Bench.JnaRoute jna
+    if [ -n "$jdk22" ]; then
+      route foreign "${java22[@]}" -cp "$build/classes22:$classes" Orvalith.Bench.ForeignRoute foreign
+      route bridge-careful-22 "${java22[@]}" -cp "$classes" Orvalith.Bench.BridgeRoute careful bridge-careful-22
+    fi
+    route c "$build/native/bench_floor" c
+  done
 
-say "the bridge's own work per token native, against a module that does nothing"
-"$build/native/bench_handle_check" "$library" | tee "$raw/handle_check.txt" >&2
+fi
 
-if [ "${BENCH_PROFILE:-1}" != 0 ]; then
+# A fixed, pre-touched Java heap, so that the growth of the resident set
+# while the registry fills is the native side's.
+say "block registry (up to 1,000,000 live blocks)"
+"$jdk17/bin/java" -Xms768m -Xmx768m -XX:+AlwaysPreTouch -Dorvjni.library="$library" -cp "$classes" \
+  Orvalith.Bench.RegistryBench registry | tee "$raw/registry.tsv" >&2
+
+if [ "$only" != registry ]; then
+  say "the bridge's own work per token native, against a module that does nothing"
+  "$build/native/bench_handle_check" "$library" | tee "$raw/handle_check.txt" >&2
+fi
+
+if [ "${BENCH_PROFILE:-1}" != 0 ] && [ "$only" != registry ]; then
   say "callgrind profile of the careful route's natives"
   mkdir -p "$raw/callgrind"
   if ! valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$raw/callgrind/callgrind.out" \
@@ -176,7 +185,7 @@ if [ "${BENCH_PROFILE:-1}" != 0 ]; then
 fi
 
 "$jdk17/bin/java" -cp "$classes" Orvalith.Bench.Report "$raw" "$results" >"$raw/report.out"
-if command -v gnuplot >/dev/null; then
+if command -v gnuplot >/dev/null && [ "$only" != registry ]; then
   gnuplot -e "datafile='$raw/overhead.dat'; output='$results/overhead.png'" "$root/bench/overhead.gp"
 fi
 cat "$results/bench.md"

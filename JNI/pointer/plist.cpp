@@ -1,10 +1,12 @@
-// The reference-counted block registry: a doubly linked list of nodes,
-// newest first, one per registered block address.
+// The exported reference-counted registry for other native code's own
+// plist records: a doubly linked list of nodes, newest first, one per
+// registered block address, searched linearly from the head.  (The
+// library's own registry is the index in registry.cpp.)
 #include <stdlib.h>
 
-#include "pointer/registry.h"
+#include "orvjni.h"
 
-BlockNode *PlistFind(plist *registry, void *address) {
+static BlockNode *PlistFind(plist *registry, void *address) {
     for (BlockNode *node = registry->head; node != nullptr; node = node->next)
         if (node->address == address) return node;
     return nullptr;
@@ -15,14 +17,15 @@ void plist_new(plist *registry) {
     registry->head = nullptr;
 }
 
-BlockNode *PlistAdd(plist *registry, void *address, size_t node_size) {
+void plist_add(plist *registry, void *address) {
     BlockNode *node = PlistFind(registry, address);
     if (node != nullptr) {
         node->refcount++;
-        return node;
+        return;
     }
-    node = static_cast<BlockNode *>(malloc(node_size));
-    if (node == nullptr) return nullptr;
+    // Out of memory: the address stays unregistered, as if never added.
+    node = static_cast<BlockNode *>(malloc(sizeof(BlockNode)));
+    if (node == nullptr) return;
     node->address = address;
     node->refcount = 1;
     node->prev = nullptr;
@@ -30,10 +33,7 @@ BlockNode *PlistAdd(plist *registry, void *address, size_t node_size) {
     if (registry->head != nullptr) registry->head->prev = node;
     registry->head = node;
     registry->count++;
-    return node;
 }
-
-void plist_add(plist *registry, void *address) { PlistAdd(registry, address, sizeof(BlockNode)); }
 
 void plist_incref(plist *registry, void *address) {
     BlockNode *node = PlistFind(registry, address);

@@ -39,7 +39,8 @@ static void ThrowNull(JNIEnv *env, const char *message) {
     env->DeleteLocalRef(cls);
 }
 
-// How one primitive array kind is pinned and handed back.
+// How one primitive array kind is pinned and handed back; indexed by the
+// BlockKind that the registry keeps for the block.
 struct PinnedKind {
     jint element_size;
     void *(*pin)(JNIEnv *env, jarray array);
@@ -65,14 +66,80 @@ static void UnpinBytes(JNIEnv *env, jarray a, void *e, jint mode) {
     env->ReleaseByteArrayElements(static_cast<jbyteArray>(a), static_cast<jbyte *>(e), mode);
 }
 
-static const PinnedKind kIntKind = {4, PinInts, UnpinInts};
-static const PinnedKind kLongKind = {8, PinLongs, UnpinLongs};
-static const PinnedKind kByteKind = {1, PinBytes, UnpinBytes};
+static const PinnedKind kPinnedKinds[] = {
+    /* kBlockAllocated */ {0, nullptr, nullptr},
+    /* kBlockPinnedBytes */ {1, PinBytes, UnpinBytes},
+    /* kBlockPinnedInts */ {4, PinInts, UnpinInts},
+    /* kBlockPinnedLongs */ {8, PinLongs, UnpinLongs},
+};
+static_assert(sizeof kPinnedKinds / sizeof kPinnedKinds[0] == kBlockPinnedLongs + 1,
+              "one entry per block kind");
 
-// Pins the array and registers its elements plus offset.  A failure after
-// pinning unregisters and unpins again, so nothing is left that no free
-// could ever release.
-static jobject PinArray(JNIEnv *env, jarray array, const PinnedKind &kind, jint offset) {
+// Hands a block back as it was made: a heap block to free, pinned elements
+// to the VM from the address it gave out (which for a block made with an
+// offset lies that many bytes before the block) and the array's global
+// reference with them.  Mode 0 on a free copies what native code wrote
+// back into the array; a failed getInstance gives JNI_ABORT.
+static void ReleaseBlock(JNIEnv *env, const BlockRecord &block, jint mode) {
+    if (block.kind == kBlockAllocated) {
+        free(block.address);
+        return;
+    }
+    void *elems = static_cast<char *>(block.address) - block.pin_offset;
+    kPinnedKinds[block.kind].unpin(env, static_cast<jarray>(block.array), elems, mode);
+    env->DeleteGlobalRef(block.array);
+}
+
+// Registers a block and wraps it in (address, array, length).  On any
+// failure the registration is undone and the block released again, so
+// nothing is left that no free could ever release.
+static jobject RegisterAndWrap(JNIEnv *env, const BlockRecord &block, jobject array) {
+    RegistryResult added = RegistryAdd(&block);
+    if (added == kRegistryNoMemory) {
+        ReleaseBlock(env, block, JNI_ABORT);
+        ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    if (added == kRegistryShared && block.kind != kBlockAllocated) {
+        // The VM pinned the array in place and the same elements are a
+        // block already: that block's record releases them, so this pin
+        // (which holds nothing the first does not) goes back now.  (A heap
+        // block stays whatever the registry says: it is this Pointer's.)
+        ReleaseBlock(env, block, JNI_ABORT);
+    }
+    jobject obj = NewPointerObject(env, block.address, array, static_cast<jint>(block.length));
+    BlockRecord last;
+    if (obj == nullptr && RegistryDelete(block.address, &last)) ReleaseBlock(env, last, JNI_ABORT);
+    return obj;
+}
+
+// The record of a heap block from malloc, length bytes long.
+static BlockRecord AllocatedBlock(void *block, size_t length) {
+    return BlockRecord{block, nullptr, static_cast<uint32_t>(length), 0, 1, kBlockAllocated};
+}
+
+// "size" is a Java int: a block longer than that cannot be described.
+static const int64_t kLongestBlock = INT32_MAX;
+
+// An empty array has no elements to pin, and a VM may hand out one address
+// for the elements of every empty array, which would make unrelated
+// Pointers one registered block.  Such a Pointer gets a heap block of its
+// own instead ("o" still names the array); free releases it like any
+// other.
+static jobject WrapEmptyArray(JNIEnv *env, jarray array) {
+    void *token = malloc(1);
+    if (token == nullptr) {
+        ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    BlockRecord block = AllocatedBlock(token, 0);
+    return RegisterAndWrap(env, block, array);
+}
+
+// Pins the array and registers its elements plus offset, with what it
+// takes to hand them back: the kind, the array (as a global reference) and
+// the pinned address.
+static jobject PinArray(JNIEnv *env, jarray array, BlockKind kind, jint offset) {
     if (array == nullptr) {
         ThrowNull(env, "array");
         return nullptr;
@@ -82,53 +149,53 @@ static jobject PinArray(JNIEnv *env, jarray array, const PinnedKind &kind, jint 
         ThrowBounds(env, "offset outside the array");
         return nullptr;
     }
-    void *elems = kind.pin(env, array);
-    if (elems == nullptr) return nullptr;  // the VM's out-of-memory error is pending
-    size_t skipped = static_cast<size_t>(offset) * kind.element_size;
-    void *address = static_cast<char *>(elems) + skipped;
-    BlockFacts facts = {static_cast<size_t>(length - offset) * kind.element_size, skipped};
-    if (!RegistryAdd(address, facts)) {
-        kind.unpin(env, array, elems, JNI_ABORT);
+    const PinnedKind &how = kPinnedKinds[kind];
+    int64_t bytes = static_cast<int64_t>(length - offset) * how.element_size;
+    if (bytes > kLongestBlock) {
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return nullptr;
     }
-    jobject obj = NewPointerObject(env, address, array, (length - offset) * kind.element_size);
-    if (obj == nullptr) {
-        RegistryDelete(address);
-        kind.unpin(env, array, elems, JNI_ABORT);
+    if (length == 0) return WrapEmptyArray(env, array);
+    void *elems = how.pin(env, array);
+    if (elems == nullptr) return nullptr;  // the VM's out-of-memory error is pending
+    jobject held = env->NewGlobalRef(array);
+    if (held == nullptr) {
+        how.unpin(env, array, elems, JNI_ABORT);
+        ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
+        return nullptr;
     }
-    return obj;
+    uint32_t skipped = static_cast<uint32_t>(offset) * static_cast<uint32_t>(how.element_size);
+    BlockRecord block = {static_cast<char *>(elems) + skipped, held, static_cast<uint32_t>(bytes),
+                         skipped, 1, static_cast<uint8_t>(kind)};
+    return RegisterAndWrap(env, block, array);
 }
 
-// Registers a block from malloc and wraps it; on any failure the block is
-// unregistered and freed again.
-static jobject WrapAllocated(JNIEnv *env, void *block, jint size) {
-    if (!RegistryAdd(block, BlockFacts{static_cast<size_t>(size), 0})) {
+// Registers a block from malloc of the given length and wraps it.
+static jobject WrapAllocated(JNIEnv *env, void *block, size_t length) {
+    if (length > static_cast<size_t>(kLongestBlock)) {
         free(block);
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return nullptr;
     }
-    jobject obj = NewPointerObject(env, block, nullptr, size);
-    if (obj == nullptr && RegistryDelete(block)) free(block);
-    return obj;
+    return RegisterAndWrap(env, AllocatedBlock(block, length), nullptr);
 }
 
 extern "C" {
 
 JNIEXPORT jobject POINTER_NATIVE(getInstance___3I)(JNIEnv *env, jclass, jintArray a) {
-    return PinArray(env, a, kIntKind, 0);
+    return PinArray(env, a, kBlockPinnedInts, 0);
 }
 
 JNIEXPORT jobject POINTER_NATIVE(getInstance___3J)(JNIEnv *env, jclass, jlongArray a) {
-    return PinArray(env, a, kLongKind, 0);
+    return PinArray(env, a, kBlockPinnedLongs, 0);
 }
 
 JNIEXPORT jobject POINTER_NATIVE(getInstance___3B)(JNIEnv *env, jclass, jbyteArray a) {
-    return PinArray(env, a, kByteKind, 0);
+    return PinArray(env, a, kBlockPinnedBytes, 0);
 }
 
 JNIEXPORT jobject POINTER_NATIVE(getInstance___3BI)(JNIEnv *env, jclass, jbyteArray a, jint offset) {
-    return PinArray(env, a, kByteKind, offset);
+    return PinArray(env, a, kBlockPinnedBytes, offset);
 }
 
 JNIEXPORT jobject POINTER_NATIVE(getInstance__I)(JNIEnv *env, jclass, jint size) {
@@ -139,7 +206,7 @@ JNIEXPORT jobject POINTER_NATIVE(getInstance__I)(JNIEnv *env, jclass, jint size)
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return nullptr;
     }
-    return WrapAllocated(env, block, size);
+    return WrapAllocated(env, block, static_cast<size_t>(size));
 }
 
 JNIEXPORT jobject POINTER_NATIVE(getInstance__Ljava_lang_String_2Z)(JNIEnv *env, jclass, jstring s,
@@ -149,15 +216,17 @@ JNIEXPORT jobject POINTER_NATIVE(getInstance__Ljava_lang_String_2Z)(JNIEnv *env,
         // The converted copy is already a terminated block from malloc.
         char *text = jstringToWindows(env, s);
         if (text == nullptr) return nullptr;
-        return WrapAllocated(env, text, static_cast<jint>(strlen(text) + 1));
+        return WrapAllocated(env, text, strlen(text) + 1);
     }
     const jchar *units = env->GetStringChars(s, nullptr);
     if (units == nullptr) return nullptr;
     jsize n = env->GetStringLength(s);
     jsize k = 0;
     while (k < n && units[k] != 0) k++;
-    size_t bytes = 2 * static_cast<size_t>(k) + 2;
-    jchar *block = static_cast<jchar *>(malloc(bytes));
+    // Past the longest block "size" can describe is out of memory too
+    // (and 2k + 2 would not even fit a 32-bit size_t).
+    size_t bytes = 2 * static_cast<int64_t>(k) + 2 <= kLongestBlock ? 2 * static_cast<size_t>(k) + 2 : 0;
+    jchar *block = bytes > 0 ? static_cast<jchar *>(malloc(bytes)) : nullptr;
     if (block == nullptr) {
         env->ReleaseStringChars(s, units);
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
@@ -166,7 +235,7 @@ JNIEXPORT jobject POINTER_NATIVE(getInstance__Ljava_lang_String_2Z)(JNIEnv *env,
     memcpy(block, units, 2 * static_cast<size_t>(k));
     block[k] = 0;
     env->ReleaseStringChars(s, units);
-    return WrapAllocated(env, block, static_cast<jint>(bytes));
+    return WrapAllocated(env, block, bytes);
 }
 
 JNIEXPORT jbyte POINTER_NATIVE(getPlatformSize)(JNIEnv *, jclass) {
@@ -184,27 +253,6 @@ JNIEXPORT void POINTER_NATIVE(addReference)(JNIEnv *env, jobject self) {
 }
 
 }  // extern "C"
-
-static bool IsArrayOf(JNIEnv *env, jobject obj, const char *class_name) {
-    jclass cls = env->FindClass(class_name);
-    bool is = cls != nullptr && env->IsInstanceOf(obj, cls);
-    env->DeleteLocalRef(cls);
-    return is;
-}
-
-// Hands a pinned block back with mode 0, so what native code wrote reaches
-// the array.  The VM wants the address it gave out, which for a block made
-// with an offset lies that many bytes before the block; the registry keeps
-// the offset, since "size" may have been rewritten since.
-static void UnpinBlock(JNIEnv *env, jobject array, void *elems) {
-    jarray a = static_cast<jarray>(array);
-    if (IsArrayOf(env, array, "[I"))
-        UnpinInts(env, a, elems, 0);
-    else if (IsArrayOf(env, array, "[J"))
-        UnpinLongs(env, a, elems, 0);
-    else
-        UnpinBytes(env, a, elems, 0);
-}
 
 // Moves the object to the released state: p 0, o null, size -1 (and on
 // Windows "freed" true).
@@ -239,12 +287,43 @@ static void ClearPointer(JNIEnv *env, jobject self) {
 // How many bytes of the object's block a read may cover: "size", but never
 // past the end of a block this library registered (after a platform call
 // that asked for more room than the block has, "size" says how much).
-static jint ReadableSize(JNIEnv *env, jobject self, void *p) {
-    jint size = GetIntField(env, self, "size");
-    BlockFacts facts;
-    if (size > 0 && RegistryLookup(p, &facts) && static_cast<size_t>(size) > facts.length)
-        return static_cast<jint>(facts.length);
-    return size;
+// False, with the accessor's exception pending, when there is no "size".
+static bool ReadableSize(JNIEnv *env, jobject self, void *p, jint *size) {
+    *size = GetIntField(env, self, "size");
+    if (env->ExceptionCheck()) return false;
+    BlockRecord block;
+    if (*size > 0 && RegistryLookup(p, &block) && static_cast<uint32_t>(*size) > block.length)
+        *size = static_cast<jint>(block.length);
+    return true;
+}
+
+// The text of a block in the platform's native encoding: up to its first
+// NUL, and within a registered block never past its end (no NUL inside:
+// the whole block is the text).  An unregistered address is trusted to be
+// terminated.
+static jstring NativeText(JNIEnv *env, const char *p) {
+    BlockRecord block;
+    if (!RegistryLookup(const_cast<char *>(p), &block) || memchr(p, 0, block.length) != nullptr)
+        return WindowsTojstring(env, p);
+    char *text = static_cast<char *>(malloc(static_cast<size_t>(block.length) + 1));
+    if (text == nullptr) {
+        ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    memcpy(text, p, block.length);
+    text[block.length] = '\0';
+    jstring result = WindowsTojstring(env, text);
+    free(text);
+    return result;
+}
+
+// UTF-16 units up to the first zero unit, bounded the same way.
+static jstring WideText(JNIEnv *env, const jchar *units) {
+    BlockRecord block;
+    size_t limit = RegistryLookup(const_cast<jchar *>(units), &block) ? block.length / 2 : SIZE_MAX;
+    size_t k = 0;
+    while (k < limit && units[k] != 0) k++;
+    return env->NewString(units, static_cast<jsize>(k));
 }
 
 extern "C" {
@@ -252,23 +331,25 @@ extern "C" {
 JNIEXPORT void POINTER_NATIVE(free)(JNIEnv *env, jobject self) {
     bool found = false;
     void *p = GetPointerValue(env, self, &found);
+    if (!found) return;  // the missing-field exception is pending
+    // A Pointer needs its "o" even though the release goes by what was
+    // registered: an object without one is no Pointer, and nothing changes.
     jobject array = GetObjectField(env, self, "o");
-    BlockFacts facts;
-    if (found && p != nullptr && RegistryDelete(p, &facts)) {
-        if (array != nullptr)
-            UnpinBlock(env, array, static_cast<char *>(p) - facts.pin_offset);
-        else
-            free(p);
-        ClearPointer(env, self);
-    }
+    if (env->ExceptionCheck()) return;
     env->DeleteLocalRef(array);
+    // Whichever holder drops the last reference, with whatever "o" it has,
+    // the block goes back as it was made.
+    BlockRecord block;
+    if (p == nullptr || !RegistryDelete(p, &block)) return;
+    ReleaseBlock(env, block, 0);
+    ClearPointer(env, self);
 }
 
 JNIEXPORT jbyteArray POINTER_NATIVE(getContent)(JNIEnv *env, jobject self) {
     bool found = false;
     void *p = GetPointerValue(env, self, &found);
-    if (!found) return nullptr;
-    jint size = ReadableSize(env, self, p);
+    jint size = 0;
+    if (!found || !ReadableSize(env, self, p, &size)) return nullptr;
     if (p == nullptr && size > 0) return nullptr;  // never read address 0
     return bArr2jArr(env, static_cast<const unsigned char *>(p), size);
 }
@@ -284,11 +365,7 @@ JNIEXPORT jstring POINTER_NATIVE(getContentAsString)(JNIEnv *env, jobject self, 
         return nullptr;
 #endif
     }
-    if (!unicode) return WindowsTojstring(env, static_cast<const char *>(p));
-    const jchar *units = static_cast<const jchar *>(p);
-    jsize k = 0;
-    while (units[k] != 0) k++;
-    return env->NewString(units, k);
+    return unicode ? WideText(env, static_cast<const jchar *>(p)) : NativeText(env, static_cast<const char *>(p));
 }
 
 JNIEXPORT void POINTER_NATIVE(copy)(JNIEnv *env, jclass, jbyteArray src, jint src_offset,
@@ -312,9 +389,9 @@ JNIEXPORT void POINTER_NATIVE(copy)(JNIEnv *env, jclass, jbyteArray src, jint sr
     // A block this library made has a known length, whatever "size" says by
     // now; memory owned by someone else may carry a guessed size, so only its
     // address is checked.
-    BlockFacts facts;
-    if (RegistryLookup(p, &facts) &&
-        static_cast<uint64_t>(dst_offset) + static_cast<uint64_t>(length) > facts.length) {
+    BlockRecord block;
+    if (RegistryLookup(p, &block) &&
+        static_cast<uint64_t>(dst_offset) + static_cast<uint64_t>(length) > block.length) {
         ThrowBounds(env, "range outside the destination block");
         return;
     }
@@ -326,8 +403,8 @@ JNIEXPORT void POINTER_NATIVE(copy)(JNIEnv *env, jclass, jbyteArray src, jint sr
 JNIEXPORT jlongArray POINTER_NATIVE(getNativeArrayAsLongs)(JNIEnv *env, jobject self) {
     bool found = false;
     const long *p = static_cast<const long *>(GetPointerValue(env, self, &found));
-    if (!found) return nullptr;
-    jint size = ReadableSize(env, self, const_cast<long *>(p));
+    jint size = 0;
+    if (!found || !ReadableSize(env, self, const_cast<long *>(p), &size)) return nullptr;
     jsize n = size > 0 && p != nullptr ? size / static_cast<jint>(sizeof(long)) : 0;
     jlongArray result = env->NewLongArray(n);
     if (result == nullptr || n == 0) return result;

@@ -1,51 +1,148 @@
+// The library's block registry: an open-addressing hash index of block
+// records keyed by address (linear probing; a deletion shifts the records
+// after it back, so no tombstones pile up however long a server runs).
+// Cost per operation is O(1) expected whatever the number of live blocks.
 #include "pointer/registry.h"
+
+#include <stdlib.h>
 
 #include "runtime/lock.h"
 
-static plist list;  // zero-filled: the empty registry
-static OrvLock list_lock = ORV_LOCK_INIT;
+namespace {
 
-// The registry's nodes carry the block's facts behind the list node, which
-// starts the record so that the list's own code links and frees it as any
-// other node.
-struct RegisteredBlock {
-    BlockNode node;
-    BlockFacts facts;
+// Zero-filled at load: no slots, the empty registry.  Slots hold records
+// by value; a slot whose address is null is free.
+struct BlockIndex {
+    BlockRecord *slots;
+    size_t mask;   // capacity - 1; capacity is a power of two
+    size_t count;  // live records
+    unsigned shift;  // 64 - log2(capacity), for the multiplicative hash
 };
 
-static BlockFacts *FactsOf(BlockNode *node) {
-    return &reinterpret_cast<RegisteredBlock *>(node)->facts;
+const size_t kFirstCapacity = 64;
+
+}  // namespace
+
+static BlockIndex index_;
+static OrvLock index_lock = ORV_LOCK_INIT;
+
+// Fibonacci hashing: blocks are aligned, so the low bits of their
+// addresses say little; the multiply spreads every bit into the top ones.
+static size_t HomeSlot(const BlockIndex &ix, const void *address) {
+    uint64_t key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(address));
+    return static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> ix.shift);
 }
 
-bool RegistryAdd(void *address, BlockFacts facts) {
-    LockAcquire(&list_lock);
-    BlockNode *node = PlistAdd(&list, address, sizeof(RegisteredBlock));
-    if (node != nullptr && node->refcount == 1) *FactsOf(node) = facts;
-    LockRelease(&list_lock);
-    return node != nullptr;
+// The slot holding the address, or the free slot where it would go.
+static size_t Probe(const BlockIndex &ix, const void *address) {
+    size_t i = HomeSlot(ix, address);
+    while (ix.slots[i].address != nullptr && ix.slots[i].address != address) i = (i + 1) & ix.mask;
+    return i;
+}
+
+static BlockRecord *Find(const BlockIndex &ix, const void *address) {
+    if (ix.slots == nullptr || address == nullptr) return nullptr;
+    BlockRecord *slot = &ix.slots[Probe(ix, address)];
+    return slot->address != nullptr ? slot : nullptr;
+}
+
+static unsigned Log2(size_t capacity) {
+    unsigned bits = 0;
+    while ((static_cast<size_t>(1) << bits) < capacity) bits++;
+    return bits;
+}
+
+// Moves every record into a table of twice the room (or the first table).
+// False, with nothing changed, when there is no memory for it.
+static bool Grow(BlockIndex *ix) {
+    size_t capacity = ix->slots == nullptr ? kFirstCapacity : 2 * (ix->mask + 1);
+    if (capacity > SIZE_MAX / sizeof(BlockRecord)) return false;
+    BlockRecord *slots = static_cast<BlockRecord *>(calloc(capacity, sizeof(BlockRecord)));
+    if (slots == nullptr) return false;
+    BlockIndex grown = {slots, capacity - 1, ix->count, 64u - Log2(capacity)};
+    if (ix->slots != nullptr) {
+        for (size_t i = 0; i <= ix->mask; i++)
+            if (ix->slots[i].address != nullptr) grown.slots[Probe(grown, ix->slots[i].address)] = ix->slots[i];
+        free(ix->slots);
+    }
+    *ix = grown;
+    return true;
+}
+
+// At most three quarters full, so probe runs stay short.
+static bool HasRoomForOneMore(const BlockIndex &ix) {
+    return ix.slots != nullptr && 4 * (ix.count + 1) <= 3 * (ix.mask + 1);
+}
+
+// Empties slot i and shifts back each record of the run after it that
+// would otherwise sit beyond a free slot from its home.
+static void RemoveAt(BlockIndex *ix, size_t i) {
+    size_t j = i;
+    for (;;) {
+        j = (j + 1) & ix->mask;
+        if (ix->slots[j].address == nullptr) break;
+        size_t home = HomeSlot(*ix, ix->slots[j].address);
+        // The record at j may move to i unless its home lies cyclically in (i, j].
+        bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+        if (!stays) {
+            ix->slots[i] = ix->slots[j];
+            i = j;
+        }
+    }
+    ix->slots[i] = BlockRecord{};
+    ix->count--;
+}
+
+RegistryResult RegistryAdd(const BlockRecord *record) {
+    if (record->address == nullptr) return kRegistryNoMemory;  // never a block
+    RegistryResult result = kRegistryNoMemory;
+    LockAcquire(&index_lock);
+    BlockRecord *known = Find(index_, record->address);
+    if (known != nullptr) {
+        known->refcount++;
+        result = kRegistryShared;
+    } else if (HasRoomForOneMore(index_) || Grow(&index_)) {
+        BlockRecord *slot = &index_.slots[Probe(index_, record->address)];
+        *slot = *record;
+        slot->refcount = 1;
+        index_.count++;
+        result = kRegistryAdded;
+    }
+    LockRelease(&index_lock);
+    return result;
 }
 
 void RegistryIncref(void *address) {
-    LockAcquire(&list_lock);
-    plist_incref(&list, address);
-    LockRelease(&list_lock);
+    LockAcquire(&index_lock);
+    BlockRecord *known = Find(index_, address);
+    if (known != nullptr) known->refcount++;
+    LockRelease(&index_lock);
 }
 
-bool RegistryDelete(void *address, BlockFacts *facts) {
-    LockAcquire(&list_lock);
-    BlockNode *node = PlistFind(&list, address);
-    if (node != nullptr && facts != nullptr) *facts = *FactsOf(node);
-    bool last = plist_delete(&list, address) == 1;
-    LockRelease(&list_lock);
+bool RegistryDelete(void *address, BlockRecord *released) {
+    bool last = false;
+    LockAcquire(&index_lock);
+    BlockRecord *known = Find(index_, address);
+    if (known != nullptr && --known->refcount <= 0) {
+        if (released != nullptr) *released = *known;
+        RemoveAt(&index_, static_cast<size_t>(known - index_.slots));
+        last = true;
+    }
+    LockRelease(&index_lock);
     return last;
 }
 
-bool RegistryLookup(void *address, BlockFacts *facts) {
-    LockAcquire(&list_lock);
-    BlockNode *node = PlistFind(&list, address);
-    if (node != nullptr && facts != nullptr) *facts = *FactsOf(node);
-    LockRelease(&list_lock);
-    return node != nullptr;
+bool RegistryLookup(void *address, BlockRecord *record) {
+    LockAcquire(&index_lock);
+    BlockRecord *known = Find(index_, address);
+    if (known != nullptr && record != nullptr) *record = *known;
+    LockRelease(&index_lock);
+    return known != nullptr;
 }
 
-plist *RegistryList(void) { return &list; }
+size_t RegistryCount(void) {
+    LockAcquire(&index_lock);
+    size_t count = index_.count;
+    LockRelease(&index_lock);
+    return count;
+}

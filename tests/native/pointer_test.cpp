@@ -29,11 +29,12 @@ protected:
     void SetUp() override {
         VmTest::SetUp();
         fakejni::set_copy_elements(vm, true);
-        registered_at_start = RegistryList()->count;
+        registered_at_start = RegistryCount();
     }
     void TearDown() override {
-        EXPECT_EQ(RegistryList()->count, registered_at_start);
+        EXPECT_EQ(RegistryCount(), registered_at_start);
         EXPECT_EQ(fakejni::outstanding_buffers(vm), 0u);
+        EXPECT_EQ(fakejni::global_refs(vm), 0u);  // pinned arrays' references went with them
         VmTest::TearDown();
     }
     void *P(jobject ptr) { return NarrowAddress(fakejni::long_field(vm, ptr, "p")); }
@@ -47,7 +48,7 @@ protected:
         env->DeleteLocalRef(o);
         return released;
     }
-    int registered_at_start = 0;
+    size_t registered_at_start = 0;
 };
 
 TEST_F(PointerTest, ArrayBlocksHaveTheSizeOfTheirElements) {
@@ -283,4 +284,205 @@ TEST_F(PointerTest, AddressesWidenWithSign) {
     else
         EXPECT_EQ(widened, 0x80000010LL);
     EXPECT_EQ(NarrowAddress(widened), high);
+}
+
+// Several Pointers may stand for one block (the (p, o, size) constructor,
+// addReference).  Whichever frees it last, with whatever "o" it carries,
+// the block goes back as it was made: pinned elements to the VM with mode
+// 0 (never to the C library's free), a heap block to free (never to a
+// Release...ArrayElements of some array).
+TEST_F(PointerTest, TheLastFreeReleasesAsRegisteredWhateverTheAliasCarries) {
+    jintArray foreign = fakejni::new_int_array(env, {5, 6});
+    struct Case {
+        const char *what;
+        jarray array;  // the pinned array; null for a heap block
+        jobject owner;
+        jobject alias_o;
+    };
+    jbyteArray bytes = fakejni::new_byte_array(env, {0, 0, 0, 0});
+    jbyteArray offset_bytes = fakejni::new_byte_array(env, {0, 0, 0, 0, 0, 0});
+    jintArray ints = fakejni::new_int_array(env, {0, 0});
+    jlongArray longs = fakejni::new_long_array(env, {0});
+    std::vector<Case> cases = {
+        {"byte[] alias without o", bytes, POINTER(getInstance___3B)(env, nullptr, bytes), nullptr},
+        {"byte[] at offset 2, alias without o", offset_bytes,
+         POINTER(getInstance___3BI)(env, nullptr, offset_bytes, 2), nullptr},
+        {"int[] alias without o", ints, POINTER(getInstance___3I)(env, nullptr, ints), nullptr},
+        {"long[] alias without o", longs, POINTER(getInstance___3J)(env, nullptr, longs), nullptr},
+        {"int[] alias with another int[]", ints, POINTER(getInstance___3I)(env, nullptr, ints), foreign},
+        {"heap block alias with an int[]", nullptr, POINTER(getInstance__I)(env, nullptr, 8), foreign},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        jobject alias = NewPointer(P(c.owner), Size(c.owner), c.alias_o);
+        POINTER(addReference)(env, alias);
+        POINTER(free)(env, c.owner);
+        EXPECT_FALSE(Released(c.owner));
+        memset(P(alias), 0x7F, 4);  // through the alias, after the owner let go
+        POINTER(free)(env, alias);
+        EXPECT_TRUE(Released(alias));
+        if (c.array != nullptr) {
+            std::vector<jint> modes = fakejni::array_stats(vm, c.array).release_modes;
+            EXPECT_TRUE(!modes.empty() && modes.back() == 0);
+        }
+    }
+    // Every pin went back (TearDown checks the VM as a whole).
+    for (jarray a : std::vector<jarray>{bytes, offset_bytes, ints, longs})
+        EXPECT_EQ(fakejni::array_stats(vm, a).outstanding, 0);
+    EXPECT_EQ(fakejni::byte_elements(vm, bytes), (std::vector<jbyte>{0x7F, 0x7F, 0x7F, 0x7F}));
+    EXPECT_EQ(fakejni::byte_elements(vm, offset_bytes), (std::vector<jbyte>{0, 0, 0x7F, 0x7F, 0x7F, 0x7F}));
+    EXPECT_EQ(fakejni::int_elements(vm, ints)[0], 0x7F7F7F7F);
+    EXPECT_EQ(fakejni::long_elements(vm, longs)[0] & 0xFFFFFFFF, 0x7F7F7F7F);
+    // The array an alias merely named was never touched.
+    EXPECT_EQ(fakejni::array_stats(vm, foreign).gets, 0);
+    EXPECT_TRUE(fakejni::array_stats(vm, foreign).release_modes.empty());
+    EXPECT_EQ(fakejni::int_elements(vm, foreign), (std::vector<jint>{5, 6}));
+}
+
+// A VM may hand out one address for the elements of every empty array.
+// Each getInstance of an empty array is still a block of its own: freeing
+// one leaves the others registered, and each free releases its own.
+TEST_F(PointerTest, EmptyArraysNeverShareABlock) {
+    for (bool copies : {true, false}) {
+        SCOPED_TRACE(copies ? "VM copies elements" : "VM pins in place");
+        fakejni::set_copy_elements(vm, copies);
+        fakejni::set_shared_empty_elements(vm, true);
+        jbyteArray empty_bytes = fakejni::new_byte_array(env, {});
+        std::vector<jobject> ptrs = {
+            POINTER(getInstance___3B)(env, nullptr, empty_bytes),
+            POINTER(getInstance___3I)(env, nullptr, fakejni::new_int_array(env, {})),
+            POINTER(getInstance___3J)(env, nullptr, fakejni::new_long_array(env, {})),
+            POINTER(getInstance___3BI)(env, nullptr, fakejni::new_byte_array(env, {}), 0),
+            POINTER(getInstance___3B)(env, nullptr, empty_bytes),
+        };
+        for (size_t i = 0; i < ptrs.size(); i++) {
+            EXPECT_EQ(Size(ptrs[i]), 0);
+            EXPECT_NE(P(ptrs[i]), nullptr);
+            for (size_t j = 0; j < i; j++) EXPECT_NE(P(ptrs[i]), P(ptrs[j])) << i << " and " << j;
+        }
+        jobject o = fakejni::object_field(env, ptrs[0], "o");
+        EXPECT_EQ(fakejni::identity(vm, o), fakejni::identity(vm, empty_bytes));
+        env->DeleteLocalRef(o);
+        for (size_t i = 0; i < ptrs.size(); i++) {
+            POINTER(free)(env, ptrs[i]);
+            EXPECT_TRUE(Released(ptrs[i]));
+            for (size_t j = i + 1; j < ptrs.size(); j++) EXPECT_TRUE(RegistryKnows(P(ptrs[j])));
+        }
+        EXPECT_EQ(fakejni::array_stats(vm, empty_bytes).outstanding, 0);
+    }
+}
+
+// A registered block holding text without a terminator is read to its end
+// and no further; an address nobody registered is still read to its NUL.
+TEST_F(PointerTest, TextIsReadWithinTheBlock) {
+    struct Case {
+        const char *what;
+        jobject ptr;
+        std::vector<char> bytes;  // written into the block
+        jboolean unicode;
+        std::u16string text;
+    };
+    jbyteArray label = fakejni::new_byte_array(env, {0, 0, 0, 0, 0, 0, 0, 0});
+    std::vector<Case> cases = {
+        {"heap, no NUL", POINTER(getInstance__I)(env, nullptr, 4), {'T', 'o', 'k', ' '}, JNI_FALSE, u"Tok "},
+        {"heap, NUL inside", POINTER(getInstance__I)(env, nullptr, 4), {'A', 0, 'B', 'C'}, JNI_FALSE, u"A"},
+        {"heap, no zero unit", POINTER(getInstance__I)(env, nullptr, 4), {'A', 0, 'B', 0}, JNI_TRUE, u"AB"},
+        {"heap, odd length", POINTER(getInstance__I)(env, nullptr, 5), {'A', 0, 'B', 0, 'C'}, JNI_TRUE, u"AB"},
+        {"byte[] at offset 6, no NUL", POINTER(getInstance___3BI)(env, nullptr, label, 6), {'x', 'y'}, JNI_FALSE,
+         u"xy"},
+        {"empty byte[]", POINTER(getInstance___3B)(env, nullptr, fakejni::new_byte_array(env, {})), {}, JNI_FALSE,
+         u""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.bytes.empty()) memcpy(P(c.ptr), c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(fakejni::string_chars(vm, POINTER(getContentAsString)(env, c.ptr, c.unicode)), c.text);
+        POINTER(free)(env, c.ptr);
+    }
+    char view_text[] = "view";
+    jchar view_units[] = {'v', 0};
+    EXPECT_EQ(fakejni::string_chars(vm, POINTER(getContentAsString)(env, NewPointer(view_text, 1), JNI_FALSE)),
+              u"view");
+    EXPECT_EQ(fakejni::string_chars(vm, POINTER(getContentAsString)(env, NewPointer(view_units, 0), JNI_TRUE)),
+              u"v");
+}
+
+// "size" is a Java int: an int[] of 2^29 or a long[] of 2^28 elements is
+// longer than it can say, and is refused before anything is pinned.
+TEST_F(PointerTest, ArraysTooLongForSizeAreOutOfMemory) {
+    jintArray ints = fakejni::new_int_array(env, {1});
+    jlongArray longs = fakejni::new_long_array(env, {1});
+    struct Case {
+        jarray array;
+        jsize length;
+        jobject (*get)(JNIEnv *, jarray);
+        jint size;  // 0: refused
+    } cases[] = {
+        {ints, 1 << 29, [](JNIEnv *e, jarray a) { return POINTER(getInstance___3I)(e, nullptr, (jintArray)a); }, 0},
+        {ints, INT32_MAX, [](JNIEnv *e, jarray a) { return POINTER(getInstance___3I)(e, nullptr, (jintArray)a); }, 0},
+        {longs, 1 << 28, [](JNIEnv *e, jarray a) { return POINTER(getInstance___3J)(e, nullptr, (jlongArray)a); },
+         0},
+        {longs, (1 << 28) - 1,
+         [](JNIEnv *e, jarray a) { return POINTER(getInstance___3J)(e, nullptr, (jlongArray)a); }, INT32_MAX - 7},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.length);
+        fakejni::set_reported_length(vm, c.array, c.length);
+        jobject ptr = c.get(env, c.array);
+        fakejni::set_reported_length(vm, c.array, -1);
+        if (c.size == 0) {
+            EXPECT_EQ(ptr, nullptr);
+            EXPECT_EQ(TakeException(), "Out of memory");
+        } else {
+            EXPECT_EQ(Size(ptr), c.size);  // never read: the VM's copy is one element
+            POINTER(free)(env, ptr);
+        }
+    }
+    EXPECT_EQ(fakejni::array_stats(vm, ints).gets, 0);
+}
+
+// An accessor that raised ends the native: the exception stays pending, no
+// JNI call follows it (the stand-in VM records any as a violation), and
+// nothing changes.
+TEST_F(PointerTest, AMissingFieldEndsTheNative) {
+    fakejni::define_class(vm, "test/NoSize", "java/lang/Object", {{"p", "J"}, {"o", "Ljava/lang/Object;"}});
+    fakejni::define_class(vm, "test/NoArray", "java/lang/Object", {{"p", "J"}, {"size", "I"}});
+    jobject block = POINTER(getInstance__I)(env, nullptr, 16);
+    jobject no_size = fakejni::new_object(env, "test/NoSize");
+    fakejni::set_long_field(vm, no_size, "p", WidenAddress(P(block)));
+    jobject no_array = fakejni::new_object(env, "test/NoArray");
+    fakejni::set_long_field(vm, no_array, "p", WidenAddress(P(block)));
+    fakejni::set_int_field(vm, no_array, "size", 16);
+
+    EXPECT_EQ(POINTER(getContent)(env, no_size), nullptr);
+    EXPECT_EQ(TakeException(), "Can't find size field in class.");
+    EXPECT_EQ(POINTER(getNativeArrayAsLongs)(env, no_size), nullptr);
+    EXPECT_EQ(TakeException(), "Can't find size field in class.");
+    POINTER(free)(env, no_array);
+    EXPECT_EQ(TakeException(), "Can't find o field in class.");
+    EXPECT_TRUE(RegistryKnows(P(block)));  // no reference was dropped
+    EXPECT_EQ(fakejni::long_field(vm, no_array, "p"), WidenAddress(P(block)));
+    EXPECT_EQ(fakejni::violations(vm), std::vector<std::string>{});
+    POINTER(free)(env, block);
+    EXPECT_TRUE(Released(block));
+}
+
+// A VM that pins in place gives the same elements to two getInstance of
+// one array: one registered block with two references, and the second pin
+// goes back at once, so the block's last free leaves nothing pinned.
+TEST_F(PointerTest, TwoPinsOfOneArrayInPlaceAreOneBlock) {
+    fakejni::set_copy_elements(vm, false);
+    jintArray ints = fakejni::new_int_array(env, {1, 2});
+    jobject first = POINTER(getInstance___3I)(env, nullptr, ints);
+    jobject second = POINTER(getInstance___3I)(env, nullptr, ints);
+    EXPECT_EQ(P(first), P(second));
+    EXPECT_EQ(RegistryCount(), registered_at_start + 1);
+    EXPECT_EQ(fakejni::array_stats(vm, ints).outstanding, 1);
+    static_cast<jint *>(P(second))[1] = 42;
+    POINTER(free)(env, first);
+    EXPECT_FALSE(Released(first));
+    POINTER(free)(env, second);
+    EXPECT_TRUE(Released(second));
+    EXPECT_EQ(fakejni::array_stats(vm, ints).outstanding, 0);
+    EXPECT_EQ(fakejni::int_elements(vm, ints), (std::vector<jint>{1, 42}));
 }

@@ -91,6 +91,7 @@ struct Object {
   jsize length = 0;
   size_t elem_size = 0;
   unsigned char* data = nullptr;
+  jsize reported_length = -1;  // set_reported_length: what GetArrayLength answers
   int gets = 0;
   std::vector<jint> release_modes;
   std::vector<Buffer> buffers;  // outstanding, oldest first
@@ -165,6 +166,8 @@ struct Vm {
   std::vector<std::string> described;
   Counters counters;
   bool copy_elements = false;
+  bool shared_empty_elements = false;
+  unsigned char shared_empty[8] = {0};  // the one address of every empty array's elements
   bool attach_fails = false;
   Faults faults;
   ClassInfo* object_class = nullptr;
@@ -1240,6 +1243,7 @@ jarray new_array(JNIEnv* env, const char* fn, char elem, jsize len) {
 jsize JNICALL GetArrayLength(JNIEnv* env, jarray arr) {
   Call c = enter(env, "GetArrayLength");
   Object* a = array_arg(c, arr, 0);
+  if (a && a->reported_length >= 0) return a->reported_length;
   return a ? a->length : 0;
 }
 
@@ -1252,15 +1256,19 @@ void* get_elements(JNIEnv* env, const char* fn, jarray arr, jboolean* isCopy, ch
   ++a->gets;
   size_t bytes = static_cast<size_t>(a->length) * a->elem_size;
   void* p;
-  if (c.vm->copy_elements) {
+  bool copy = c.vm->copy_elements;
+  if (a->length == 0 && c.vm->shared_empty_elements) {
+    p = c.vm->shared_empty;
+    copy = false;
+  } else if (copy) {
     p = std::malloc(bytes ? bytes : 1);
     if (!p) die("out of host memory");
     std::memcpy(p, a->data, bytes);
   } else {
     p = a->data;
   }
-  a->buffers.push_back(Buffer{p, c.vm->copy_elements, kind});
-  if (isCopy) *isCopy = c.vm->copy_elements ? JNI_TRUE : JNI_FALSE;
+  a->buffers.push_back(Buffer{p, copy, kind});
+  if (isCopy) *isCopy = copy ? JNI_TRUE : JNI_FALSE;
   return p;
 }
 
@@ -1702,6 +1710,16 @@ bool attached(Vm* vm) {
 void set_copy_elements(Vm* vm, bool on) {
   std::lock_guard<std::mutex> g(vm->mu);
   vm->copy_elements = on;
+}
+
+void set_shared_empty_elements(Vm* vm, bool on) {
+  std::lock_guard<std::mutex> g(vm->mu);
+  vm->shared_empty_elements = on;
+}
+
+void set_reported_length(Vm* vm, jarray a, jsize length) {
+  std::lock_guard<std::mutex> g(vm->mu);
+  helper_array(vm, a, 0, "set_reported_length")->reported_length = length;
 }
 
 void set_attach_fails(Vm* vm, bool on) {

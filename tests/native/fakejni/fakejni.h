@@ -106,6 +106,15 @@ bool attached(Vm* vm);
 // malloc'd copy (*isCopy = JNI_TRUE) instead of the array's own storage;
 // Release then honours its mode exactly.  Off by default.
 void set_copy_elements(Vm* vm, bool on);
+// Get<Prim>ArrayElements and GetPrimitiveArrayCritical of any zero-length
+// array hand out one and the same VM-wide address (never a copy, whatever
+// set_copy_elements says), as a production VM may.  Off by default.
+void set_shared_empty_elements(Vm* vm, bool on);
+// GetArrayLength of this array answers `length` from now on (a negative
+// length restores the real one); the array's storage stays as it was, so
+// only code that refuses such a length before touching the elements may
+// meet it.  For lengths no test machine has the memory for.
+void set_reported_length(Vm* vm, jarray a, jsize length);
 // AttachCurrentThread / AttachCurrentThreadAsDaemon answer JNI_ERR.
 void set_attach_fails(Vm* vm, bool on);
 

@@ -154,6 +154,12 @@ public final class Report {
         line("Run of " + env.getOrDefault("date", "?") + " on " + env.getOrDefault("cpu", "?") + ", "
                 + env.getOrDefault("cores", "?") + " cores; load average before the run: "
                 + env.getOrDefault("load", "?") + ".");
+        if (timings.isEmpty()) {
+            line("Only the block registry was measured (`BENCH_ONLY=registry`), with the bridge built "
+                    + env.getOrDefault("build", "?") + " and " + env.getOrDefault("jdk17", "?") + ".");
+            line("");
+            return;
+        }
         line("Module: " + env.getOrDefault("module", "?") + " (SoftHSM2 " + env.getOrDefault("softhsm", "?")
                 + "), one token in a temporary folder. JVMs: " + env.getOrDefault("jdk17", "?")
                 + (env.containsKey("jdk22") ? "; " + env.get("jdk22") : "") + ". Bridge built "
@@ -251,8 +257,9 @@ public final class Report {
         line("| Case | median | least | greatest |");
         line("|---|---:|---:|---:|");
         List<String> fills = new ArrayList<>();
+        String perBlock = null;
         Map<String, String> names = new LinkedHashMap<>();
-        for (int n : new int[] {10, 1_000, 100_000}) {
+        for (int n : new int[] {10, 1_000, 100_000, 1_000_000}) {
             names.put("alloc_free_" + n, String.format(Locale.ROOT, "getInstance(int) + free, %,d others live", n));
             names.put("copy64_" + n, String.format(Locale.ROOT, "Pointer.copy 64 B, %,d others live", n));
         }
@@ -263,6 +270,8 @@ public final class Report {
             String[] f = l.split("\t");
             if (f.length == 3 && f[1].startsWith("fill_to_")) {
                 fills.add(String.format(Locale.ROOT, "%,d blocks: %s", Long.parseLong(f[1].substring(8)), f[2]));
+            } else if (f.length == 3 && f[1].equals("rss_per_block")) {
+                perBlock = f[2];
             } else if (f.length == 7) {
                 rows.put(f[1], f);
             }
@@ -278,6 +287,12 @@ public final class Report {
         line("");
         if (!fills.isEmpty()) {
             line("Time to fill the registry with `getInstance(16)` blocks, cumulative: " + String.join("; ", fills)
+                    + ".");
+            line("");
+        }
+        if (perBlock != null) {
+            line("Resident memory per live block (growth of the process's VmRSS while the blocks were made, "
+                    + "Java heap fixed and pre-touched; the 16-byte blocks' own malloc chunks included): " + perBlock
                     + ".");
             line("");
         }
@@ -569,8 +584,10 @@ public final class Report {
         Path raw = Path.of(a[0]), results = Path.of(a[1]);
         Report r = new Report(raw);
         r.header();
-        r.timingTable();
-        r.ratioTable();
+        if (!r.timings.isEmpty()) {
+            r.timingTable();
+            r.ratioTable();
+        }
         r.registry();
         r.profile();
         r.perf();

@@ -277,6 +277,73 @@ class PointerTest {
         assertReleased(heap);
     }
 
+    /**
+     * An alias (the (p, o, size) constructor) that frees a block last
+     * releases it as it was made, whatever its "o": pinned elements go back
+     * to the array (a C free of them would crash or be reported by the
+     * checker), a heap block is freed (a release into the alias's array
+     * would be reported).
+     */
+    @ParameterizedTest
+    @ValueSource(strings = {"byte[]", "byte[] at offset 3", "int[]", "long[]", "heap block named by an int[]"})
+    void theLastFreeOfAnAliasReleasesTheBlockAsItWasMade(String kind) {
+        byte[] bytes = new byte[8];
+        int[] ints = new int[2];
+        long[] longs = new long[1];
+        int[] foreign = {5, 6};
+        Pointer owner;
+        Object aliasO = null;
+        switch (kind) {
+            case "byte[]": owner = Pointer.getInstance(bytes); break;
+            case "byte[] at offset 3": owner = Pointer.getInstance(bytes, 3); break;
+            case "int[]": owner = Pointer.getInstance(ints); break;
+            case "long[]": owner = Pointer.getInstance(longs); break;
+            default: owner = Pointer.getInstance(8); aliasO = foreign; break;
+        }
+        Pointer alias = new Pointer(owner.p, aliasO, owner.size);
+        alias.addReference();
+        owner.free();
+        assertNotEquals(0, owner.p, "the alias still holds a reference");
+        Native.poke(alias.p, new byte[] {0x7F, 0x7F, 0x7F, 0x7F});
+        alias.free();
+        assertReleased(alias);
+        switch (kind) {
+            case "byte[]": assertArrayEquals(new byte[] {0x7F, 0x7F, 0x7F, 0x7F, 0, 0, 0, 0}, bytes); break;
+            case "byte[] at offset 3": assertArrayEquals(new byte[] {0, 0, 0, 0x7F, 0x7F, 0x7F, 0x7F, 0}, bytes); break;
+            case "int[]": assertArrayEquals(new int[] {0x7F7F7F7F, 0}, ints); break;
+            case "long[]": assertEquals(0x7F7F7F7FL, longs[0] & 0xFFFFFFFFL); break;
+            default: assertArrayEquals(new int[] {5, 6}, foreign, "the alias's array is not the block's"); break;
+        }
+    }
+
+    @Test
+    void emptyArraysAreBlocksOfTheirOwn() {
+        Pointer[] ptrs = {Pointer.getInstance(new byte[0]), Pointer.getInstance(new int[0]),
+            Pointer.getInstance(new long[0]), Pointer.getInstance(new byte[0], 0)};
+        for (int i = 0; i < ptrs.length; i++) {
+            assertEquals(0, ptrs[i].size);
+            for (int j = 0; j < i; j++) {
+                assertNotEquals(ptrs[j].p, ptrs[i].p, ptrs[i] + " and " + ptrs[j]);
+            }
+        }
+        for (Pointer ptr : ptrs) {
+            ptr.free();
+            assertReleased(ptr);
+        }
+    }
+
+    /** A registered block without a terminator is the whole text; the scan never passes its end. */
+    @Test
+    void textWithoutATerminatorEndsWithTheBlock() {
+        Pointer label = Pointer.getInstance("Token   ".getBytes(java.nio.charset.StandardCharsets.US_ASCII));
+        assertEquals("Token   ", label.getContentAsString(false));
+        label.free();
+        Pointer wide = Pointer.getInstance(5);
+        Native.poke(wide.p, new byte[] {0x41, 0, 0x42, 0, 0x43});
+        assertEquals("AB", wide.getContentAsString(true), "whole units only");
+        wide.free();
+    }
+
     // copy.
 
     @Test
