@@ -149,6 +149,12 @@ JNIEXPORT jobject POINTER_NATIVE(getInstance__Ljava_lang_String_2Z)(JNIEnv *env,
         // The converted copy is already a terminated block from malloc.
         char *text = jstringToWindows(env, s);
         if (text == nullptr) return nullptr;
+        // Characters the VM could not hand out give an empty text with the
+        // VM's error pending: no block then, and no JNI call after the error.
+        if (env->ExceptionCheck()) {
+            free(text);
+            return nullptr;
+        }
         return WrapAllocated(env, text, static_cast<jint>(strlen(text) + 1));
     }
     const jchar *units = env->GetStringChars(s, nullptr);

@@ -218,6 +218,21 @@ TEST_F(PointerTest, FailedObjectCreationLeavesNothingBehind) {
     EXPECT_EQ(fakejni::array_stats(vm, ints).outstanding, 0);
 }
 
+// When the VM cannot hand out a string's characters, the native stops with
+// the VM's error pending: no block, no Pointer, no JNI call after the error.
+TEST_F(PointerTest, StringBlockStopsWhenTheCharactersCannotBeHad) {
+    for (jboolean unicode : {JNI_FALSE, JNI_TRUE}) {
+        SCOPED_TRACE(unicode ? "UTF-16" : "modified UTF-8");
+        jstring s = Str(u"abc");
+        fakejni::fail_allocation(vm, fakejni::kAllocElements, 1);
+        EXPECT_EQ(POINTER(getInstance__Ljava_lang_String_2Z)(env, nullptr, s, unicode), nullptr);
+        fakejni::reset_faults(vm);
+        EXPECT_EQ(fakejni::violations(vm), std::vector<std::string>{});
+        TakeException("java/lang/OutOfMemoryError");
+        env->DeleteLocalRef(s);
+    }
+}
+
 TEST_F(PointerTest, ContentCopies) {
     jobject ptr = POINTER(getInstance__I)(env, nullptr, 4);
     memcpy(P(ptr), "\x01\x02\x03\x04", 4);
