@@ -11,6 +11,7 @@ packages=(
   g++-mipsel-linux-gnu qemu-user
   g++-mingw-w64-i686-posix
   gnuplot-nox valgrind
+  clang-14 libclang-rt-14-dev  # fuzz targets (libFuzzer, sanitizers)
 )
 wine_packages=(wine wine32:i386)
 

@@ -339,7 +339,15 @@ JNIEXPORT jlongArray POINTER_NATIVE(getNativeArrayAsLongs)(JNIEnv *env, jobject 
     if (result == nullptr || n == 0) return result;
     jlong *elems = env->GetLongArrayElements(result, nullptr);
     if (elems == nullptr) return result;
-    for (jsize i = 0; i < n; i++) elems[i] = static_cast<jlong>(p[i]);  // signed, as native longs are
+    // A block made with an offset into a byte[] need not be aligned for a
+    // long: each element is copied out byte-wise (MIPS32 traps on a
+    // misaligned load).
+    const char *bytes = reinterpret_cast<const char *>(p);
+    for (jsize i = 0; i < n; i++) {
+        long value;
+        memcpy(&value, bytes + static_cast<size_t>(i) * sizeof value, sizeof value);
+        elems[i] = static_cast<jlong>(value);  // signed, as native longs are
+    }
     env->ReleaseLongArrayElements(result, elems, 0);
     return result;
 }

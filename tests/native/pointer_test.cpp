@@ -289,6 +289,26 @@ TEST_F(PointerTest, NativeLongsAreSignedAtThePlatformWidth) {
     EXPECT_EQ(POINTER(getPlatformLongIntSize)(env, nullptr), static_cast<jbyte>(sizeof(long)));
 }
 
+// A block pinned at an odd offset of a byte[] is not aligned for a native
+// long; reading it as longs must not make misaligned loads (UBSan reports
+// them; MIPS32 traps on them).
+TEST_F(PointerTest, NativeLongsOfAnUnalignedBlock) {
+    std::vector<jbyte> bytes(1 + 2 * sizeof(long), 0);
+    bytes[1] = 7;  // the first long's low byte (little-endian targets)
+    jbyteArray array = fakejni::new_byte_array(env, bytes);
+    for (bool copies : {true, false}) {
+        SCOPED_TRACE(copies ? "elements copied" : "elements in place");
+        fakejni::set_copy_elements(vm, copies);
+        jobject ptr = POINTER(getInstance___3BI)(env, nullptr, array, 1);
+        ASSERT_NE(ptr, nullptr);
+        jlongArray longs = POINTER(getNativeArrayAsLongs)(env, ptr);
+        EXPECT_EQ(fakejni::long_elements(vm, longs), (std::vector<jlong>{7, 0}));
+        POINTER(free)(env, ptr);
+        env->DeleteLocalRef(longs);
+        env->DeleteLocalRef(ptr);
+    }
+}
+
 TEST_F(PointerTest, AddressesWidenWithSign) {
     // The 32-bit builds hand Java the address as a signed 32-bit value.
     void *high = reinterpret_cast<void *>(static_cast<uintptr_t>(0x80000010u));
