@@ -34,7 +34,7 @@ module=/usr/lib/softhsm/libsofthsm2.so
 pin=246813579
 label="orvjni bench"
 
-bash "$root/scripts/setup.sh"
+bash "$root/scripts/setup.sh" bench
 
 say() { printf 'bench: %s\n' "$*" >&2; }
 quietly() {

@@ -6,9 +6,13 @@
 #  - the fuzz targets (clang, libFuzzer), each for a bounded time
 #  - Linux MIPS32 under qemu-user and Windows x86 under Wine (native suite
 #    and export checks)
+#  - the Debian packages: lintian, then the demo and a consumer build
+#    against the unpacked host packages (scripts/check-packages.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+cross_targets=${ORVJNI_CROSS_TARGETS:-mips win}
+# Wine, and with it the i386 architecture, only when the Windows tree runs.
+case " $cross_targets " in *" win "*) bash scripts/setup.sh test windows ;; *) bash scripts/setup.sh test ;; esac
 
 jobs=${ORVJNI_JOBS:-2}
 
@@ -32,6 +36,10 @@ if [ -f scripts/build-cross.sh ]; then
   # now and then crash or hang under the emulator; a test that fails is run up to
   # twice more before it counts.
   CTEST_ARGS="--repeat until-pass:3 ${CTEST_ARGS:-}" \
-    bash scripts/build-cross.sh ${ORVJNI_CROSS_TARGETS:-mips win}
+    bash scripts/build-cross.sh $cross_targets
 fi
+echo "== packages"
+package_trees=(build)
+case " $cross_targets " in *" mips "*) package_trees+=(build-mips) ;; esac
+bash scripts/check-packages.sh "${package_trees[@]}"
 echo "== all suites passed"
