@@ -103,13 +103,20 @@ fi
 
 log="$scratch/demo.log"
 set +e
-"$jvm" -Xcheck:jni ${library_option[@]+"${library_option[@]}"} -cp "$classes" Orvalith.Demo.TokenDemo \
+# ORVJNI_JVM_ENV: NAME=VALUE words for the JVM alone (the test suite sets
+# the sanitizer runtimes to preload when it runs the demo on that build).
+# shellcheck disable=SC2086
+env ${ORVJNI_JVM_ENV:-} "$jvm" -Xcheck:jni ${library_option[@]+"${library_option[@]}"} -cp "$classes" Orvalith.Demo.TokenDemo \
   --module "$module" --pin "$pin" ${demo_args[@]+"${demo_args[@]}"} 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 set -e
 
 if grep -E -q 'WARNING in native method|FATAL ERROR in native method|WARNING: JNI local refs' "$log"; then
   echo "demo: -Xcheck:jni reported a problem" >&2
+  [ "$status" -ne 0 ] || status=1
+fi
+if grep -E -q 'ERROR: AddressSanitizer|runtime error:|SUMMARY: UndefinedBehaviorSanitizer' "$log"; then
+  echo "demo: a sanitizer reported a fault" >&2
   [ "$status" -ne 0 ] || status=1
 fi
 exit "$status"

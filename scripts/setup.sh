@@ -48,6 +48,8 @@ test_packages=(
   clang-14
   lld-14
   llvm-14
+  # The fuzz targets: libFuzzer and the sanitizer runtimes of clang.
+  libclang-rt-14-dev
 )
 # npm fetches the macOS build's pinned headers; any npm will do.
 command -v npm >/dev/null || test_packages+=(npm)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds every deliverable and runs every suite:
 #  - host (64-bit): native suite, Java suite under -Xcheck:jni, install check
-#  - host again with AddressSanitizer and UndefinedBehaviorSanitizer
+#  - host again with AddressSanitizer and UndefinedBehaviorSanitizer: the
+#    native suite, and the Java suite and demo in JVMs that preload them
+#  - the fuzz targets (clang, libFuzzer), each for a bounded time
 #  - Linux MIPS32 under qemu-user (native suite, export checks, and the
 #    Java suite and demo in the guest's own JVM with its own token modules)
 #    and Windows x86 under Wine (native suite and export checks)
@@ -26,8 +28,10 @@ run_tree() {  # run_tree DIR [cmake options...]
 
 echo "== host"
 run_tree build
-echo "== host, ASan + UBSan"
+echo "== host, ASan + UBSan (native suite, and the Java suite with the runtimes preloaded)"
 ASAN_OPTIONS=detect_leaks=1 run_tree build-asan -DORVJNI_SANITIZE=ON
+echo "== fuzz targets, ${ORVJNI_FUZZ_SECONDS:-45} s each"
+bash scripts/fuzz.sh "${ORVJNI_FUZZ_SECONDS:-45}"
 if [ -f scripts/build-cross.sh ]; then
   echo "== 32-bit deliverables"
   # Wine runs emulated here (qemu-i386), and its own background processes

@@ -216,6 +216,12 @@ JNIEXPORT jobject POINTER_NATIVE(getInstance__Ljava_lang_String_2Z)(JNIEnv *env,
         // The converted copy is already a terminated block from malloc.
         char *text = jstringToWindows(env, s);
         if (text == nullptr) return nullptr;
+        // Characters the VM could not hand out give an empty text with the
+        // VM's error pending: no block then, and no JNI call after the error.
+        if (env->ExceptionCheck()) {
+            free(text);
+            return nullptr;
+        }
         return WrapAllocated(env, text, strlen(text) + 1);
     }
     const jchar *units = env->GetStringChars(s, nullptr);
@@ -410,7 +416,15 @@ JNIEXPORT jlongArray POINTER_NATIVE(getNativeArrayAsLongs)(JNIEnv *env, jobject 
     if (result == nullptr || n == 0) return result;
     jlong *elems = env->GetLongArrayElements(result, nullptr);
     if (elems == nullptr) return result;
-    for (jsize i = 0; i < n; i++) elems[i] = static_cast<jlong>(p[i]);  // signed, as native longs are
+    // A block made with an offset into a byte[] need not be aligned for a
+    // long: each element is copied out byte-wise (MIPS32 traps on a
+    // misaligned load).
+    const char *bytes = reinterpret_cast<const char *>(p);
+    for (jsize i = 0; i < n; i++) {
+        long value;
+        memcpy(&value, bytes + static_cast<size_t>(i) * sizeof value, sizeof value);
+        elems[i] = static_cast<jlong>(value);  // signed, as native longs are
+    }
     env->ReleaseLongArrayElements(result, elems, 0);
     return result;
 }

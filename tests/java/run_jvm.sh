@@ -7,7 +7,10 @@
 log="$1.log"
 shift
 rm -f "$log"
-"$@" >"$log" 2>&1
+# ORVJNI_JVM_ENV: variables for the JVM alone (the sanitizer runtimes to
+# preload, for one), as NAME=VALUE words.
+# shellcheck disable=SC2086
+env ${ORVJNI_JVM_ENV:-} "$@" >"$log" 2>&1
 rc=$?
 cat "$log"
 
@@ -20,6 +23,13 @@ checks='WARNING in native method|FATAL ERROR in native method|WARNING: JNI local
 if grep -E -n "$checks" "$log" >/dev/null; then
     echo "run_jvm.sh: -Xcheck:jni reported a problem:" >&2
     grep -E -n -A 3 "$checks" "$log" >&2
+    status=1
+fi
+# AddressSanitizer and UBSan reports, whether or not they ended the process.
+sanitizers='ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:|SUMMARY: UndefinedBehaviorSanitizer'
+if grep -E -n "$sanitizers" "$log" >/dev/null; then
+    echo "run_jvm.sh: a sanitizer reported a fault:" >&2
+    grep -E -n -A 20 "$sanitizers" "$log" >&2
     status=1
 fi
 if grep -F -n 'A fatal error has been detected by the Java Runtime Environment' "$log" >/dev/null || [ "$rc" -gt 128 ]; then

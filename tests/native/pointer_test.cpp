@@ -219,6 +219,21 @@ TEST_F(PointerTest, FailedObjectCreationLeavesNothingBehind) {
     EXPECT_EQ(fakejni::array_stats(vm, ints).outstanding, 0);
 }
 
+// When the VM cannot hand out a string's characters, the native stops with
+// the VM's error pending: no block, no Pointer, no JNI call after the error.
+TEST_F(PointerTest, StringBlockStopsWhenTheCharactersCannotBeHad) {
+    for (jboolean unicode : {JNI_FALSE, JNI_TRUE}) {
+        SCOPED_TRACE(unicode ? "UTF-16" : "modified UTF-8");
+        jstring s = Str(u"abc");
+        fakejni::fail_allocation(vm, fakejni::kAllocElements, 1);
+        EXPECT_EQ(POINTER(getInstance__Ljava_lang_String_2Z)(env, nullptr, s, unicode), nullptr);
+        fakejni::reset_faults(vm);
+        EXPECT_EQ(fakejni::violations(vm), std::vector<std::string>{});
+        TakeException("java/lang/OutOfMemoryError");
+        env->DeleteLocalRef(s);
+    }
+}
+
 TEST_F(PointerTest, ContentCopies) {
     jobject ptr = POINTER(getInstance__I)(env, nullptr, 4);
     memcpy(P(ptr), "\x01\x02\x03\x04", 4);
@@ -273,6 +288,26 @@ TEST_F(PointerTest, NativeLongsAreSignedAtThePlatformWidth) {
     EXPECT_EQ(fakejni::long_elements(vm, POINTER(getNativeArrayAsLongs)(env, released)).size(), 0u);
     EXPECT_EQ(POINTER(getPlatformSize)(env, nullptr), static_cast<jbyte>(sizeof(void *)));
     EXPECT_EQ(POINTER(getPlatformLongIntSize)(env, nullptr), static_cast<jbyte>(sizeof(long)));
+}
+
+// A block pinned at an odd offset of a byte[] is not aligned for a native
+// long; reading it as longs must not make misaligned loads (UBSan reports
+// them; MIPS32 traps on them).
+TEST_F(PointerTest, NativeLongsOfAnUnalignedBlock) {
+    std::vector<jbyte> bytes(1 + 2 * sizeof(long), 0);
+    bytes[1] = 7;  // the first long's low byte (little-endian targets)
+    jbyteArray array = fakejni::new_byte_array(env, bytes);
+    for (bool copies : {true, false}) {
+        SCOPED_TRACE(copies ? "elements copied" : "elements in place");
+        fakejni::set_copy_elements(vm, copies);
+        jobject ptr = POINTER(getInstance___3BI)(env, nullptr, array, 1);
+        ASSERT_NE(ptr, nullptr);
+        jlongArray longs = POINTER(getNativeArrayAsLongs)(env, ptr);
+        EXPECT_EQ(fakejni::long_elements(vm, longs), (std::vector<jlong>{7, 0}));
+        POINTER(free)(env, ptr);
+        env->DeleteLocalRef(longs);
+        env->DeleteLocalRef(ptr);
+    }
 }
 
 TEST_F(PointerTest, AddressesWidenWithSign) {
