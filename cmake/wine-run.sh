@@ -21,8 +21,8 @@
 #             this script) that turns such an exec into a qemu-i386 one.
 #             Nothing relies on the kernel handing i386 programs to an
 #             emulator by itself (binfmt_misc).
-# and prints which.  It then starts the prefix's server in persistent mode
-# and creates the prefix if it does not exist yet.  Wine keeps the prefix
+# and prints which.  It then creates the prefix if it does not exist yet
+# and starts the prefix's server in persistent mode.  Wine keeps the prefix
 # under a temporary directory for later runs; ORVJNI_WINE_ROOT moves it.
 #
 # A program that still runs after ORVJNI_WINE_TIMEOUT seconds (default
@@ -106,22 +106,18 @@ start() {
         echo "wine-run.sh: Wine runs emulated through qemu-i386; tests that need a second thread are left out"
         build_shim
     fi
-    # One server for the whole run, up before any program; persistent, so
-    # that it outlives the gaps between programs.  A server an earlier run
-    # of this prefix left behind goes first: a second one would not start.
+    # A server an earlier run of this prefix left behind goes first: it may
+    # be a stuck one, and a second server would not start beside it.
     # shellcheck disable=SC2086
     timeout -k 10 60 $server_cmd -k >/dev/null 2>&1 || true
-    # shellcheck disable=SC2086
-    timeout -k 10 60 $server_cmd -p </dev/null >"$root/server.log" 2>&1 || {
-        echo "wine-run.sh: could not start the Wine server (see $root/server.log)" >&2
-        exit 1
-    }
     if [ ! -f "$WINEPREFIX/.orvjni-ready" ]; then
         started=$(date +%s)
+        # The only Wine program at this point; it starts a server of its own
+        # (there is no prefix for one yet).
         # shellcheck disable=SC2086
         timeout -k 30 "$limit" $wine_cmd wineboot.exe --init </dev/null >"$root/wineboot.log" 2>&1 || true
         # wineboot returns before the services it started have finished
-        # writing the prefix; the server's end says they are done.
+        # writing the prefix; the end of its server says they are done.
         # shellcheck disable=SC2086
         timeout -k 10 "$limit" $server_cmd -w >/dev/null 2>&1 || true
         if [ ! -f "$WINEPREFIX/system.reg" ] ||
@@ -131,9 +127,14 @@ start() {
         fi
         touch "$WINEPREFIX/.orvjni-ready"
         echo "wine-run.sh: created the Wine prefix $WINEPREFIX in $(($(date +%s) - started)) s"
-        # shellcheck disable=SC2086
-        timeout -k 10 60 $server_cmd -p </dev/null >>"$root/server.log" 2>&1 || true
     fi
+    # One server for the whole run, up before any test program; persistent,
+    # so that it outlives the gaps between programs.
+    # shellcheck disable=SC2086
+    timeout -k 10 60 $server_cmd -p </dev/null >"$root/server.log" 2>&1 || {
+        echo "wine-run.sh: could not start the Wine server (see $root/server.log)" >&2
+        exit 1
+    }
 }
 
 stop() {
