@@ -238,3 +238,21 @@ TEST_F(WindowsTest, LocalizedNamesOfStores) {
         EXPECT_FALSE(fakejni::string_chars(vm, localized).empty());
     }
 }
+
+// Java strings as ANSI text when the VM cannot supply the string: no text
+// at all, so that the native stops before the platform is called.
+TEST_F(WindowsTest, AStringTheVmCannotSupplyStopsTheNative) {
+    fakejni::fail_allocation(vm, fakejni::kAllocElements, 1);
+    EXPECT_EQ(jstringToWindows(env, Str(u"orvjni")), nullptr);
+    TakeException("java/lang/OutOfMemoryError");
+
+    // A native with an ANSI argument refuses the call, the VM's error pending.
+    fakejni::fail_allocation(vm, fakejni::kAllocElements, 1);
+    SetLastError(0);
+    EXPECT_FALSE(Java_Orvalith_Base_JNI_cryptUnregisterOIDFunction(env, nullptr, X509_ASN_ENCODING,
+                                                                   Str(u"CryptDllOrvjniTest"),
+                                                                   Str(u"1.3.6.1.4.1.99999.1")));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    TakeException("java/lang/OutOfMemoryError");
+    EXPECT_EQ(fakejni::outstanding_buffers(vm), 0u);
+}
