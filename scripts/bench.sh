@@ -34,7 +34,7 @@ module=/usr/lib/softhsm/libsofthsm2.so
 pin=246813579
 label="orvjni bench"
 
-bash "$root/scripts/setup.sh"
+bash "$root/scripts/setup.sh" bench
 
 say() { printf 'bench: %s\n' "$*" >&2; }
 quietly() {
@@ -144,6 +144,9 @@ done
 say "block registry (filling it with 100,000 blocks takes a while)"
 "$jdk17/bin/java" -Dorvjni.library="$library" -cp "$classes" Orvalith.Bench.RegistryBench registry \
   | tee "$raw/registry.tsv" >&2
+
+say "the bridge's own work per token native, against a module that does nothing"
+"$build/native/bench_handle_check" "$library" | tee "$raw/handle_check.txt" >&2
 
 if [ "${BENCH_PROFILE:-1}" != 0 ]; then
   say "callgrind profile of the careful route's natives"

@@ -7,14 +7,18 @@
 #   scripts/demo.sh --module PATH --pin PIN [--slot ID]
 #                                        any module and token
 #   --key rsa                            an RSA key pair instead of EC P-256
-#   --build-dir DIR                      the CMake build folder (default build/)
+#   --build-dir DIR                      the CMake build folder (default
+#                                        build-demo/, tests off)
+#   --installed                          no build: the JVM finds the installed
+#                                        library by name on its default path
 #
 # Builds the library first when it is missing or out of date, and runs the
 # JVM under -Xcheck:jni: a checker warning fails the demo like a failed step.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$root/build"
+build="$root/build-demo"
+installed=0
 module=""
 pin=""
 demo_args=()
@@ -24,8 +28,9 @@ while [ $# -gt 0 ]; do
     --module) module="${2:?--module needs a path}"; shift 2 ;;
     --pin) pin="${2:?--pin needs a value}"; shift 2 ;;
     --slot | --key) demo_args+=("$1" "${2:?$1 needs a value}"); shift 2 ;;
+    --installed) installed=1; shift ;;
     --build-dir) build="$(mkdir -p "${2:?--build-dir needs a folder}" && cd "$2" && pwd)"; shift 2 ;;
-    -h | --help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "demo: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -34,7 +39,7 @@ if [ -n "$module" ] && [ -z "$pin" ]; then
   exit 2
 fi
 
-bash "$root/scripts/setup.sh"
+bash "$root/scripts/setup.sh" demo
 
 # Quiet unless something goes wrong.
 quietly() {
@@ -45,23 +50,31 @@ quietly() {
     exit 1
   fi
 }
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  quietly cmake -S "$root" -B "$build" -G Ninja
+scratch="$(mktemp -d "${TMPDIR:-/tmp}/orvjni-demo.XXXXXX")"
+trap 'rm -rf "$scratch"' EXIT
+
+if [ "$installed" -eq 1 ]; then
+  # System.loadLibrary("orvjni64") searches java.library.path, which on
+  # Debian holds the multiarch jni folder the package installs into.
+  library_option=()
+  classes="$scratch/classes"
+else
+  # Tests off: the demo needs neither GoogleTest nor JUnit.
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    quietly cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVJNI_TESTS=OFF
+  fi
+  quietly cmake --build "$build" -j2 --target orvjni
+  library_option=(-Dorvjni.library="$build/bin/liborvjni64.so")
+  classes="$build/demo/classes"
 fi
-quietly cmake --build "$build" -j2 --target orvjni
-library="$build/bin/liborvjni64.so"
 
 # The demo with the bridge's Java stand-in and the Cryptoki layout helper.
-classes="$build/demo/classes"
 rm -rf "$classes"
 mkdir -p "$classes"
 javac -encoding UTF-8 --release 17 -Xlint:all -Werror -d "$classes" \
   "$root/tests/java/src/Orvalith/Base/JNI.java" \
   "$root/tests/java/src/Orvalith/Test/Ck.java" \
   "$root/demo/TokenDemo.java"
-
-scratch="$(mktemp -d "${TMPDIR:-/tmp}/orvjni-demo.XXXXXX")"
-trap 'rm -rf "$scratch"' EXIT
 
 if [ -z "$module" ]; then
   # A token of our own: never the system's token folder.
@@ -76,7 +89,7 @@ fi
 
 log="$scratch/demo.log"
 set +e
-java -Xcheck:jni -Dorvjni.library="$library" -cp "$classes" Orvalith.Demo.TokenDemo \
+java -Xcheck:jni ${library_option[@]+"${library_option[@]}"} -cp "$classes" Orvalith.Demo.TokenDemo \
   --module "$module" --pin "$pin" ${demo_args[@]+"${demo_args[@]}"} 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 set -e

@@ -4,9 +4,13 @@
 #  - host again with AddressSanitizer and UndefinedBehaviorSanitizer
 #  - Linux MIPS32 under qemu-user and Windows x86 under Wine (native suite
 #    and export checks)
+#  - the Debian packages: lintian, then the demo and a consumer build
+#    against the unpacked host packages (scripts/check-packages.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+cross_targets=${ORVJNI_CROSS_TARGETS:-mips win}
+# Wine, and with it the i386 architecture, only when the Windows tree runs.
+case " $cross_targets " in *" win "*) bash scripts/setup.sh test windows ;; *) bash scripts/setup.sh test ;; esac
 
 jobs=${ORVJNI_JOBS:-2}
 
@@ -27,6 +31,10 @@ if [ -f scripts/build-cross.sh ]; then
   # No retries here: a failure counts the first time.  The one failure of
   # Wine's own under the emulator that is retried is retried by
   # cmake/wine-run.sh, which prints it.
-  bash scripts/build-cross.sh ${ORVJNI_CROSS_TARGETS:-mips win}
+  bash scripts/build-cross.sh $cross_targets
 fi
+echo "== packages"
+package_trees=(build)
+case " $cross_targets " in *" mips "*) package_trees+=(build-mips) ;; esac
+bash scripts/check-packages.sh "${package_trees[@]}"
 echo "== all suites passed"

@@ -109,7 +109,8 @@ ORVJNI_API CK_RV UnlockMutexCallback(void *mutex);
 
 /* What other native code hands COpenSessionCallback as pApplication to have
  * callback.callback(session, event, application) called through env, on
- * env's thread.  (c_OpenSession's own sessions hold a number of the
+ * env's thread; a notification from any other thread is dropped with
+ * CKR_OK, since env and its local references are of no use there.  (c_OpenSession's own sessions hold a number of the
  * bridge's instead, always odd, so that a notification after the session
  * ended finds nothing.) */
 typedef struct NotifyContext {

@@ -78,15 +78,19 @@ void *ObjToInitializeArgs(JNIEnv *env, jobject args) {
 
 extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_c_1Initialize(JNIEnv *env, jclass,
                                                                        jlong handle, jobject args) {
-    TokenModule *module = ModuleFromHandle(handle);
-    if (module == nullptr || module->functions->C_Initialize == nullptr)
-        return WidenUlong(CKR_NO_FUNCTION);
-    bool nss;
-    void *record = BuildInitializeArgs(env, args, &nss);
-    CK_RV rv = module->functions->C_Initialize(record);
+    TokenModule *module = EnterModule(env, handle);
+    if (module == nullptr) return WidenUlong(CKR_NO_FUNCTION);
+    CK_C_Initialize initialize = module->functions->C_Initialize;
+    CK_RV rv = CKR_NO_FUNCTION;
+    if (initialize != nullptr) {
+        bool nss;
+        void *record = BuildInitializeArgs(env, args, &nss);
+        rv = initialize(record);
 #if defined(_WIN32)
-    if (nss) free(static_cast<NssInitializeArgs *>(record)->LibraryParameters);
+        if (nss) free(static_cast<NssInitializeArgs *>(record)->LibraryParameters);
 #endif
-    free(record);
+        free(record);
+    }
+    LeaveModule(env, module);
     return WidenUlong(rv);
 }

@@ -1,5 +1,7 @@
 // Opening a token module and building its function table (POSIX builds;
 // Windows in loader_windows.cpp), and releasing it again (all builds).
+// A handle that is not live (unloaded already, or never made) unloads
+// nothing.
 #include <stdlib.h>
 
 #include "pkcs11/token_module.h"
@@ -48,7 +50,7 @@ extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_loadExternalModule(JNI
         return 0;
     }
     module->library = dlopen(name, RTLD_LAZY);
-    bool loaded = module->library != nullptr && BuildTable(module);
+    bool loaded = module->library != nullptr && BuildTable(module) && RegisterModule(module);
     free(name);
     if (!loaded) {
         ReleaseModule(module);
@@ -61,8 +63,5 @@ extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_loadExternalModule(JNI
 
 extern "C" JNIEXPORT void JNICALL Java_Orvalith_Base_JNI_unloadExternalModule(JNIEnv *env, jclass,
                                                                             jlong handle) {
-    TokenModule *module = ModuleFromHandle(handle);
-    if (module == nullptr) return;
-    EndModuleContexts(env, module, 0);
-    ReleaseModule(module);
+    RetireModule(env, handle);
 }

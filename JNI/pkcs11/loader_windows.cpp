@@ -130,7 +130,8 @@ extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_loadExternalModule(JNI
         return 0;
     }
     module->library = LoadLibraryW(name);
-    bool loaded = module->library != nullptr && BuildTable(module, byName != JNI_FALSE, packing);
+    bool loaded = module->library != nullptr && BuildTable(module, byName != JNI_FALSE, packing) &&
+                  RegisterModule(module);
     free(name);
     if (units != nullptr) env->ReleaseStringChars(path, units);
     if (!loaded) {

@@ -3,7 +3,7 @@
 // each argument after the module handle.
 #include "pkcs11/token_call.h"
 
-ORV_TOKEN_NATIVE_AFTER(Finalize, EndContextsAfter<EndModuleContexts>, Reserved)
+ORV_TOKEN_NATIVE_AFTER(Finalize, EndContextsAfter<EndInstanceContexts>, Reserved)
 ORV_TOKEN_NATIVE(GetInfo, Block)
 ORV_TOKEN_NATIVE(GetSlotList, Flag, Block, InOut)
 ORV_TOKEN_NATIVE(GetSlotInfo, Ulong, Block)

@@ -10,6 +10,10 @@
 //
 // Serial numbers are odd.  An even pApplication is no session of ours but
 // the address of a NotifyContext (orvjni.h) that other native code made.
+//
+// While its C_OpenSession runs, a context belongs to c_OpenSession: a
+// close-all, finalise or unload meanwhile ends it (no notification reaches
+// it any more), but only c_OpenSession frees it, once the module returned.
 #include <stdlib.h>
 
 #include "pkcs11/token_module.h"
@@ -22,7 +26,8 @@ struct SessionContext {
     bool opening;                 /* ... while its C_OpenSession runs */
     jobject application;          /* global reference */
     jobject callback;             /* global reference */
-    TokenModule *module;
+    TokenModule *record;          /* the handle it was opened through ... */
+    void *library;                /* ... and the module instance behind it */
     CK_SLOT_ID slot;
     CK_SESSION_HANDLE session;
     bool session_known;           /* set once C_OpenSession gave a handle */
@@ -33,12 +38,29 @@ struct SessionContext {
 
 static OrvLock contexts_lock = ORV_LOCK_INIT;
 static SessionContext *contexts;  /* live contexts; ended ones are unlinked */
+static SessionContext *orphans;   /* ended on a thread without an environment */
 static uintptr_t last_serial = static_cast<uintptr_t>(-1);
+static JavaVM *opener_vm;         /* atomic: the VM of the latest c_OpenSession */
 
 static void DeleteContext(JNIEnv *env, SessionContext *context) {
     env->DeleteGlobalRef(context->application);
     env->DeleteGlobalRef(context->callback);
     free(context);
+}
+
+// Global references need an environment to be deleted; a context that
+// ended on a thread the VM would not attach waits here for the next one.
+static void DeleteOrphans(JNIEnv *env) {
+    if (__atomic_load_n(&orphans, __ATOMIC_ACQUIRE) == nullptr) return;
+    LockAcquire(&contexts_lock);
+    SessionContext *list = orphans;
+    __atomic_store_n(&orphans, static_cast<SessionContext *>(nullptr), __ATOMIC_RELEASE);
+    LockRelease(&contexts_lock);
+    while (list != nullptr) {
+        SessionContext *next = list->next;
+        DeleteContext(env, list);
+        list = next;
+    }
 }
 
 static SessionContext *NewContext(JNIEnv *env, TokenModule *module, CK_SLOT_ID slot,
@@ -51,9 +73,12 @@ static SessionContext *NewContext(JNIEnv *env, TokenModule *module, CK_SLOT_ID s
     }
     context->opener = env;
     context->opening = true;
+    __atomic_store_n(&opener_vm, context->vm, __ATOMIC_RELEASE);
+    DeleteOrphans(env);
     context->application = application != nullptr ? env->NewGlobalRef(application) : nullptr;
     context->callback = callback != nullptr ? env->NewGlobalRef(callback) : nullptr;
-    context->module = module;
+    context->record = module;
+    context->library = module->library;
     context->slot = slot;
     LockAcquire(&contexts_lock);
     last_serial += 2;  // from 1: odd, and apart from any record's address
@@ -64,11 +89,13 @@ static SessionContext *NewContext(JNIEnv *env, TokenModule *module, CK_SLOT_ID s
     return context;
 }
 
-// Unlinks every live context that matches and deletes those no
-// notification is using; the last notification deletes the others.
+// Unlinks every live context that matches and deletes those that neither a
+// notification nor their c_OpenSession is using; the last of those deletes
+// the others.
 template <typename Match>
 static void EndContexts(JNIEnv *env, Match match) {
     SessionContext *done = nullptr;
+    DeleteOrphans(env);
     LockAcquire(&contexts_lock);
     for (SessionContext **link = &contexts; *link != nullptr;) {
         SessionContext *context = *link;
@@ -78,7 +105,7 @@ static void EndContexts(JNIEnv *env, Match match) {
         }
         *link = context->next;
         context->ended = true;
-        if (context->in_flight == 0) {
+        if (context->in_flight == 0 && !context->opening) {
             context->next = done;
             done = context;
         }
@@ -91,44 +118,58 @@ static void EndContexts(JNIEnv *env, Match match) {
     }
 }
 
+// Sessions belong to the module instance, not to the handle: two loads of
+// one file share the library, and a close or finalise through either
+// handle closes the sessions opened through the other.
 void EndSessionContexts(JNIEnv *env, TokenModule *module, jlong session) {
     CK_SESSION_HANDLE handle = NarrowUlong(session);
     EndContexts(env, [&](SessionContext *c) {
-        return c->module == module && c->session_known && c->session == handle;
+        return c->library == module->library && c->session_known && c->session == handle;
     });
 }
 
 void EndSlotContexts(JNIEnv *env, TokenModule *module, jlong slot) {
     CK_SLOT_ID id = NarrowUlong(slot);
-    EndContexts(env, [&](SessionContext *c) { return c->module == module && c->slot == id; });
+    EndContexts(env, [&](SessionContext *c) { return c->library == module->library && c->slot == id; });
 }
 
-void EndModuleContexts(JNIEnv *env, TokenModule *module, jlong) {
-    EndContexts(env, [&](SessionContext *c) { return c->module == module; });
+void EndInstanceContexts(JNIEnv *env, TokenModule *module, jlong) {
+    EndContexts(env, [&](SessionContext *c) { return c->library == module->library; });
 }
 
-// The live context with this serial, marked in use; null when it ended.
-static SessionContext *EnterContext(void *application) {
+// The record is only compared, never read: it is being released.
+void EndHandleContexts(JNIEnv *env, TokenModule *module) {
+    EndContexts(env, [&](SessionContext *c) { return c->record == module; });
+}
+
+// The live context with this serial, marked in use, and whether its
+// c_OpenSession still runs; null when it ended.
+static SessionContext *EnterContext(void *application, bool *opening) {
     uintptr_t serial = reinterpret_cast<uintptr_t>(application);
     LockAcquire(&contexts_lock);
     SessionContext *context = contexts;
     while (context != nullptr && context->serial != serial) context = context->next;
-    if (context != nullptr) context->in_flight++;
+    if (context != nullptr) {
+        context->in_flight++;
+        *opening = context->opening;
+    }
     LockRelease(&contexts_lock);
     return context;
 }
 
-// Without an environment (a thread the VM refused to attach) the global
-// references cannot be deleted; the record still is.
+// Without an environment (a thread the VM refused to attach) an ended
+// context waits among the orphans for a thread that has one.
 static void LeaveContext(JNIEnv *env, SessionContext *context) {
     LockAcquire(&contexts_lock);
-    bool last = --context->in_flight == 0 && context->ended;
+    bool last = --context->in_flight == 0 && context->ended && !context->opening;
+    if (last && env == nullptr) {
+        context->next = orphans;
+        __atomic_store_n(&orphans, context, __ATOMIC_RELEASE);
+    }
     LockRelease(&contexts_lock);
-    if (!last) return;
-    if (env != nullptr)
-        DeleteContext(env, context);
-    else
-        free(context);
+    if (env == nullptr) return;
+    if (last) DeleteContext(env, context);
+    DeleteOrphans(env);
 }
 
 // Calls callback.callback(session, event, application).  A missing method
@@ -148,12 +189,26 @@ static CK_RV CallJava(JNIEnv *env, jobject callback, jobject application,
     return NarrowUlong(result);
 }
 
-// A record of other native code: its environment, on its thread; what the
-// method throws stays pending for that code to see.
+// The VM that environments of this process belong to.
+static JavaVM *ProcessVm() {
+#if !defined(_WIN32)
+    if (jvm != nullptr) return jvm;
+#endif
+    return __atomic_load_n(&opener_vm, __ATOMIC_ACQUIRE);
+}
+
+// A record of other native code: its environment, on its thread only; what
+// the method throws stays pending for that code to see.  From any other
+// thread the record's environment and its references (locals, as likely
+// as not) are unusable, so the notification is dropped with CKR_OK.
 static CK_RV NotifyThroughRecord(const NotifyContext *record, CK_SESSION_HANDLE session,
                                  CK_NOTIFICATION event) {
     JNIEnv *env = record->env;
-    if (env == nullptr) return CKR_OK;
+    JavaVM *vm = ProcessVm();
+    JNIEnv *current = nullptr;
+    if (env == nullptr || vm == nullptr) return CKR_OK;
+    if (vm->GetEnv(reinterpret_cast<void **>(&current), JNI_VERSION_1_4) != JNI_OK || current != env)
+        return CKR_OK;
     jthrowable held = ShelvePending(env);
     CK_RV rv = CallJava(env, record->callback, record->application, session, event);
     RestorePending(env, held);
@@ -164,7 +219,8 @@ CK_RV COpenSessionCallback(CK_SESSION_HANDLE session, CK_NOTIFICATION event, voi
     uintptr_t value = reinterpret_cast<uintptr_t>(application);
     if (value != 0 && value % 2 == 0)
         return NotifyThroughRecord(static_cast<const NotifyContext *>(application), session, event);
-    SessionContext *context = EnterContext(application);
+    bool opening = false;
+    SessionContext *context = EnterContext(application, &opening);
     if (context == nullptr) return CKR_OK;
     JavaVM *vm = context->vm;
     JNIEnv *env = nullptr;
@@ -178,8 +234,7 @@ CK_RV COpenSessionCallback(CK_SESSION_HANDLE session, CK_NOTIFICATION event, voi
     }
     // Inside the caller's c_OpenSession its Java caller sees what the method
     // threw; anywhere else no caller can, so it is described and cleared.
-    // (Only the opener's own thread reads "opening".)
-    bool caller_sees = env == context->opener && context->opening;
+    bool caller_sees = opening && env == context->opener;
     jthrowable held = ShelvePending(env);
     CK_RV rv = CallJava(env, context->callback, context->application, session, event);
     if (!caller_sees && env->ExceptionCheck()) env->ExceptionDescribe();
@@ -189,40 +244,52 @@ CK_RV COpenSessionCallback(CK_SESSION_HANDLE session, CK_NOTIFICATION event, voi
     return rv;
 }
 
-// The session handle the module gave, recorded so that closing it ends the
-// context.
-static void OpenedContext(SessionContext *context, CK_SESSION_HANDLE session) {
+// C_OpenSession returned.  A session it opened is recorded so that closing
+// it ends the context; a failed open ends it.  A context that ended while
+// opening (or ends now) goes once no notification is using it.
+static void FinishOpen(JNIEnv *env, SessionContext *context, CK_RV rv, CK_SESSION_HANDLE session) {
     LockAcquire(&contexts_lock);
-    context->session = session;
-    context->session_known = true;
-    LockRelease(&contexts_lock);
+    if (!context->ended && rv == CKR_OK) {
+        context->session = session;
+        context->session_known = true;
+    } else if (!context->ended) {
+        SessionContext **link = &contexts;
+        while (*link != context) link = &(*link)->next;
+        *link = context->next;
+        context->ended = true;
+    }
     context->opening = false;
+    bool unused = context->ended && context->in_flight == 0;
+    LockRelease(&contexts_lock);
+    if (unused) DeleteContext(env, context);
+}
+
+// c_OpenSession with its module held.
+static CK_RV OpenWithContext(JNIEnv *env, TokenModule *module, jlong slot, jlong flags,
+                             jobject application, jobject callback, jlongArray session) {
+    CK_C_OpenSession open = module->functions->C_OpenSession;
+    if (open == nullptr) return CKR_NO_FUNCTION;
+    if (!CellUsable(env, session)) return CKR_ARGUMENTS_BAD;
+    CK_SLOT_ID slot_id = NarrowUlong(slot);
+    SessionContext *context = NewContext(env, module, slot_id, application, callback);
+    if (context == nullptr) {
+        ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
+        return CKR_HOST_MEMORY;
+    }
+    CK_SESSION_HANDLE opened = CK_INVALID_HANDLE;
+    CK_RV rv = open(slot_id, NarrowUlong(flags), reinterpret_cast<void *>(context->serial),
+                    COpenSessionCallback, &opened);
+    FinishOpen(env, context, rv, opened);
+    WriteLongCell(env, session, WidenUlong(opened));
+    return rv;
 }
 
 extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_c_1OpenSession(
     JNIEnv *env, jclass, jlong handle, jlong slot, jlong flags, jobject application,
     jobject callback, jlongArray session) {
-    TokenModule *module = ModuleFromHandle(handle);
-    if (module == nullptr || module->functions->C_OpenSession == nullptr)
-        return WidenUlong(CKR_NO_FUNCTION);
-    if (!CellUsable(env, session)) return WidenUlong(CKR_ARGUMENTS_BAD);
-    CK_SLOT_ID slot_id = NarrowUlong(slot);
-    SessionContext *context = NewContext(env, module, slot_id, application, callback);
-    if (context == nullptr) {
-        ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
-        return WidenUlong(CKR_HOST_MEMORY);
-    }
-    CK_SESSION_HANDLE opened = CK_INVALID_HANDLE;
-    CK_RV rv = module->functions->C_OpenSession(slot_id, NarrowUlong(flags),
-                                                reinterpret_cast<void *>(context->serial),
-                                                COpenSessionCallback, &opened);
-    if (rv == CKR_OK) {
-        OpenedContext(context, opened);
-    } else {
-        context->opening = false;
-        SessionContext *failed = context;
-        EndContexts(env, [&](SessionContext *c) { return c == failed; });
-    }
-    WriteLongCell(env, session, WidenUlong(opened));
+    TokenModule *module = EnterModule(env, handle);
+    if (module == nullptr) return WidenUlong(CKR_NO_FUNCTION);
+    CK_RV rv = OpenWithContext(env, module, slot, flags, application, callback, session);
+    LeaveModule(env, module);
     return WidenUlong(rv);
 }

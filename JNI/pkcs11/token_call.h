@@ -6,7 +6,8 @@
  *   1. read each Pointer's block address, in argument order;
  *   2. read each in/out cell into its CK_ULONG local (output cells are only
  *      checked for room);
- *   3. a zero module handle answers CKR_NO_FUNCTION;
+ *   3. a zero module handle, or one that is not live, answers
+ *      CKR_NO_FUNCTION; a live one is held until the native returns;
  *   4. so does a null entry in the module's table;
  *   5. call the entry, integers narrowed, cells as the address of their local;
  *   6. write every cell back from its local, whatever the module answered;
@@ -127,14 +128,16 @@ struct TokenNative {
         // Folds over the comma operator run left to right: argument order.
         ((usable &= K::Read(env, std::get<I>(args), std::get<I>(locals))), ...);
         ((usable &= K::ReadCell(env, std::get<I>(args), std::get<I>(locals))), ...);
-        TokenModule *module = ModuleFromHandle(handle);
+        TokenModule *module = EnterModule(env, handle);
         if (module == nullptr) return WidenUlong(CKR_NO_FUNCTION);
         auto function = module->functions->*Entry;
-        if (function == nullptr) return WidenUlong(CKR_NO_FUNCTION);
-        if (!usable) return WidenUlong(CKR_ARGUMENTS_BAD);
-        CK_RV rv = function(K::Pass(std::get<I>(locals))...);
-        (K::Write(env, std::get<I>(args), std::get<I>(locals)), ...);
-        After::Run(env, module, std::get<0>(args));
+        CK_RV rv = function == nullptr ? CKR_NO_FUNCTION : CKR_ARGUMENTS_BAD;
+        if (function != nullptr && usable) {
+            rv = function(K::Pass(std::get<I>(locals))...);
+            (K::Write(env, std::get<I>(args), std::get<I>(locals)), ...);
+            After::Run(env, module, std::get<0>(args));
+        }
+        LeaveModule(env, module);
         return WidenUlong(rv);
     }
 

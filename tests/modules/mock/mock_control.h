@@ -171,6 +171,18 @@ MOCK_API int mock_notify_stress_start(CK_SESSION_HANDLE session, CK_NOTIFICATION
                                       int threads, int max_per_thread);
 MOCK_API uint64_t mock_notify_stress_calls(void);
 MOCK_API void mock_notify_stress_stop(MockStressResult *out);
+/* With count > 0, every successful C_OpenSession with a Notify starts a
+   native thread that notifies the new session count times with what it
+   was given, and returns only once that thread's first notification came
+   back: one from another thread during the open, the rest during and after
+   it, also after the session closed.  0 turns it off.  Threads that could
+   not be started (at most MOCK_MAX_OPEN_THREADS wait to be joined) are
+   counted as skipped. */
+#define MOCK_MAX_OPEN_THREADS 256
+MOCK_API void mock_set_open_notify_threads(int count, CK_NOTIFICATION event);
+/* Waits for every such thread started so far; what they did since the
+   last join goes to *out (calls, non-CKR_OK answers, threads skipped). */
+MOCK_API void mock_open_threads_join(MockStressResult *out);
 
 /* Everything above in one table, so a test needs a single look-up. */
 #define MOCK_CONTROL_ABI 1u
@@ -217,6 +229,8 @@ typedef struct MockControl {
     int (*notify_stress_start)(CK_SESSION_HANDLE, CK_NOTIFICATION, int, int);
     uint64_t (*notify_stress_calls)(void);
     void (*notify_stress_stop)(MockStressResult *);
+    void (*set_open_notify_threads)(int, CK_NOTIFICATION);
+    void (*open_threads_join)(MockStressResult *);
 } MockControl;
 
 typedef const MockControl *(*MockControlFn)(void);

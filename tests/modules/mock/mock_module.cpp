@@ -199,6 +199,8 @@ static int g_open_notify_count;
 static CK_RV g_open_notify_result = MOCK_RV_NO_CALLBACK;
 static int g_stale_notify;
 static uint64_t g_last_notify_thread;
+static int g_open_thread_count;
+static CK_NOTIFICATION g_open_thread_event;
 
 static const char *const k_entry_names[MOCK_ENTRY_COUNT] = {
     "C_Initialize", "C_Finalize", "C_GetInfo", "C_GetFunctionList",
@@ -380,6 +382,88 @@ static CK_RV deliver_notify(CK_SESSION_HANDLE h, CK_NOTIFICATION event)
 }
 
 /* ------------------------------------------------------------------------ */
+/* Threads that C_OpenSession starts to notify its new session               */
+
+struct OpenNotifier {
+    CK_NOTIFY notify;
+    void *application;
+    CK_SESSION_HANDLE session;
+    CK_NOTIFICATION event;
+    int count;
+    int first_done; /* atomic */
+};
+
+/* Guarded by g_open_lock, not g_lock: a thread is started and joined
+   without holding the lock the Cryptoki functions take. */
+#if defined(_WIN32)
+static SRWLOCK g_open_lock = SRWLOCK_INIT;
+static void open_lock(void) { AcquireSRWLockExclusive(&g_open_lock); }
+static void open_unlock(void) { ReleaseSRWLockExclusive(&g_open_lock); }
+#else
+static pthread_mutex_t g_open_lock = PTHREAD_MUTEX_INITIALIZER;
+static void open_lock(void) { pthread_mutex_lock(&g_open_lock); }
+static void open_unlock(void) { pthread_mutex_unlock(&g_open_lock); }
+#endif
+static NativeThread g_open_threads[MOCK_MAX_OPEN_THREADS];
+static OpenNotifier g_open_jobs[MOCK_MAX_OPEN_THREADS];
+static int g_open_thread_used;
+static unsigned long g_open_calls, g_open_nonzero, g_open_skipped; /* atomic */
+
+static void run_open_notifier(void *p)
+{
+    OpenNotifier *job = static_cast<OpenNotifier *>(p);
+    for (int i = 0; i < job->count; ++i) {
+        CK_RV rv = job->notify(job->session, job->event, job->application);
+        __atomic_fetch_add(&g_open_calls, 1, __ATOMIC_ACQ_REL);
+        if (rv != CKR_OK)
+            __atomic_fetch_add(&g_open_nonzero, 1, __ATOMIC_ACQ_REL);
+        if (i == 0)
+            __atomic_store_n(&job->first_done, 1, __ATOMIC_RELEASE);
+        thread_yield();
+    }
+}
+
+/* Starts the notifier of a new session and waits for its first call. */
+static void notify_from_open_thread(CK_NOTIFY notify, void *application, CK_SESSION_HANDLE session,
+                                    int count, CK_NOTIFICATION event)
+{
+    open_lock();
+    int slot = g_open_thread_used < MOCK_MAX_OPEN_THREADS ? g_open_thread_used++ : -1;
+    OpenNotifier *job = slot >= 0 ? &g_open_jobs[slot] : NULL;
+    if (job != NULL) {
+        job->notify = notify;
+        job->application = application;
+        job->session = session;
+        job->event = event;
+        job->count = count;
+        job->first_done = 0;
+        if (!thread_start(&g_open_threads[slot], run_open_notifier, job))
+            job = NULL;
+    }
+    open_unlock();
+    if (job == NULL) {
+        __atomic_fetch_add(&g_open_skipped, 1, __ATOMIC_ACQ_REL);
+        return;
+    }
+    while (!__atomic_load_n(&job->first_done, __ATOMIC_ACQUIRE))
+        thread_yield();
+}
+
+static void join_open_threads(MockStressResult *out)
+{
+    open_lock();
+    for (int i = 0; i < g_open_thread_used; ++i)
+        thread_join(&g_open_threads[i]);
+    g_open_thread_used = 0;
+    open_unlock();
+    if (out != NULL) {
+        out->calls = __atomic_exchange_n(&g_open_calls, 0, __ATOMIC_ACQ_REL);
+        out->nonzero = __atomic_exchange_n(&g_open_nonzero, 0, __ATOMIC_ACQ_REL);
+        out->skipped = __atomic_exchange_n(&g_open_skipped, 0, __ATOMIC_ACQ_REL);
+    }
+}
+
+/* ------------------------------------------------------------------------ */
 /* Cryptoki functions                                                        */
 
 static CK_RV do_initialize(CK_VOID_PTR pInitArgs)
@@ -506,7 +590,9 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
     append_record_locked(MOCK_C_OpenSession, a, 5, rv);
     CK_SESSION_HANDLE handle = 0;
     int notify_now = 0;
+    int thread_notifies = 0;
     CK_NOTIFICATION event = g_open_notify_event;
+    CK_NOTIFICATION thread_event = g_open_thread_event;
     if (rv == CKR_OK) {
         if (g_out_scripted[MOCK_C_OpenSession][handle_arg])
             handle = g_out_value[MOCK_C_OpenSession][handle_arg];
@@ -524,6 +610,7 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
             s->application = pApplication;
         }
         notify_now = g_open_notify_enabled && Notify != NULL;
+        thread_notifies = Notify != NULL ? g_open_thread_count : 0;
     } else {
         write_scripted_cells_locked(MOCK_C_OpenSession, a, 5);
     }
@@ -539,6 +626,8 @@ CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
         g_open_notify_result = nrv;
         unlock();
     }
+    if (thread_notifies > 0)
+        notify_from_open_thread(Notify, pApplication, handle, thread_notifies, thread_event);
     return rv;
 }
 
@@ -1137,6 +1226,7 @@ MOCK_API void mock_reset(void)
 {
     /* Stress threads read the session table; they go first. */
     stop_stress(NULL);
+    join_open_threads(NULL);
     lock();
     free(g_records);
     g_records = NULL;
@@ -1160,6 +1250,8 @@ MOCK_API void mock_reset(void)
     g_open_notify_result = MOCK_RV_NO_CALLBACK;
     g_stale_notify = 0;
     g_last_notify_thread = 0;
+    g_open_thread_count = 0;
+    g_open_thread_event = 0;
     prepare_tables_locked();
     restore_tables_locked();
     g_stress.calls = 0;
@@ -1521,10 +1613,21 @@ MOCK_API uint64_t mock_notify_stress_calls(void) { return __atomic_load_n(&g_str
 
 MOCK_API void mock_notify_stress_stop(MockStressResult *out) { stop_stress(out); }
 
+MOCK_API void mock_set_open_notify_threads(int count, CK_NOTIFICATION event)
+{
+    lock();
+    g_open_thread_count = count > 0 ? count : 0;
+    g_open_thread_event = event;
+    unlock();
+}
+
+MOCK_API void mock_open_threads_join(MockStressResult *out) { join_open_threads(out); }
+
 /* The bridge's tests unload the module while records may remain; leak
    checkers run after the last dlclose and would otherwise flag them. */
 __attribute__((destructor)) static void release_records(void)
 {
+    join_open_threads(NULL);
     free(g_records);
     g_records = NULL;
     g_record_count = 0;
@@ -1573,6 +1676,8 @@ static const MockControl k_control = {
     mock_notify_stress_start,
     mock_notify_stress_calls,
     mock_notify_stress_stop,
+    mock_set_open_notify_threads,
+    mock_open_threads_join,
 };
 
 MOCK_API const MockControl *mock_control(void) { return &k_control; }

@@ -52,7 +52,7 @@ const char *const kControlNames[] = {
     "mock_session_count", "mock_session_stored", "mock_set_open_notify", "mock_open_notify_count",
     "mock_open_notify_result", "mock_set_stale_notify", "mock_notify", "mock_notify_from_new_thread",
     "mock_last_notify_thread", "mock_notify_stress_start", "mock_notify_stress_calls",
-    "mock_notify_stress_stop", "mock_control",
+    "mock_notify_stress_stop", "mock_set_open_notify_threads", "mock_open_threads_join", "mock_control",
 };
 
 struct Variant {

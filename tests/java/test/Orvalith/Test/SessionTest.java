@@ -239,6 +239,55 @@ class SessionTest {
     }
 
     /**
+     * A handle that was unloaded is no handle: unloading it again does
+     * nothing, and natives given it answer CKR_NO_FUNCTION without calling
+     * the module, as for 0.  (The record behind it is gone; reading it
+     * would take the virtual machine down.)
+     */
+    @Test
+    void anUnloadedHandleIsRefusedAndUnloadingItAgainDoesNothing() {
+        long stale = JNI.loadExternalModule(mock.path());
+        assertNotEquals(0, stale);
+        JNI.unloadExternalModule(stale);
+        JNI.unloadExternalModule(stale);
+        int before = mock.recordCount();
+        long[] cell = {-9};
+        assertEquals(Ck.CKR_NO_FUNCTION, JNI.c_OpenSession(stale, SLOT, FLAGS, null, new Listener(), cell));
+        assertEquals(Ck.CKR_NO_FUNCTION, JNI.c_Initialize(stale, null));
+        assertEquals(Ck.CKR_NO_FUNCTION, JNI.c_GetSlotList(stale, true, null, cell));
+        assertEquals(Ck.CKR_NO_FUNCTION, JNI.c_CloseAllSessions(stale, SLOT));
+        assertEquals(-9, cell[0]);
+        assertEquals(before, mock.recordCount(), "the module was not called");
+    }
+
+    /**
+     * Two loads of one file are one module: closing all of a slot through
+     * the second handle ends what was opened through the first, and its
+     * notification object is let go at once, not when the first handle goes.
+     */
+    @Test
+    void closeAllThroughASecondHandleEndsTheFirstHandlesSessions() throws InterruptedException {
+        long second = JNI.loadExternalModule(mock.path());
+        assertNotEquals(0, second);
+        try {
+            Listener listener = new Listener();
+            java.lang.ref.WeakReference<Listener> gone = new java.lang.ref.WeakReference<>(listener);
+            long handle = open(SLOT, null, listener);
+            listener = null;
+            assertEquals(Ck.CKR_OK, JNI.c_CloseAllSessions(second, SLOT));
+            mock.setStaleNotify(true);
+            assertEquals(Ck.CKR_OK, mock.notify(handle, 1));
+            for (int attempt = 0; attempt < 50 && gone.get() != null; attempt++) {
+                System.gc();
+                Thread.sleep(20);
+            }
+            assertEquals(null, gone.get(), "the notification object is collectable");
+        } finally {
+            JNI.unloadExternalModule(second);
+        }
+    }
+
+    /**
      * Native threads notify a session without pause while this thread opens
      * and closes it, round after round.  No answer but CKR_OK may come back,
      * and the virtual machine must neither crash nor warn.
