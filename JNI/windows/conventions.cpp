@@ -47,8 +47,8 @@ bool ReadBlock(JNIEnv *env, jobject pointer, void **block) {
 
 bool FitsBlock(const void *block, size_t count, size_t item_size) {
     if (item_size != 0 && count > SIZE_MAX / item_size) return false;
-    BlockFacts facts;
-    return !RegistryLookup(const_cast<void *>(block), &facts) || count * item_size <= facts.length;
+    BlockRecord record;
+    return !RegistryLookup(const_cast<void *>(block), &record) || count * item_size <= record.length;
 }
 
 // Element 0 of an int[] or boolean[] cell, by the same steps as the long

@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "pointer/registry.h"
+
 #include <stdlib.h>
 
 #if defined(_WIN32)
@@ -109,4 +111,9 @@ MockModule LoadMock(JNIEnv *env, const char *variant) {
 
 void UnloadModule(JNIEnv *env, jlong handle) {
     Java_Orvalith_Base_JNI_unloadExternalModule(env, nullptr, handle);
+}
+
+bool RegisterHeapBlock(void *address, size_t length) {
+    BlockRecord record{address, nullptr, static_cast<uint32_t>(length), 0, 1, kBlockAllocated};
+    return RegistryAdd(&record) == kRegistryAdded;
 }

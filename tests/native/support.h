@@ -60,4 +60,9 @@ const MockControl *ControlOf(const std::string &path);
 MockModule LoadMock(JNIEnv *env, const char *variant = "mockp11");
 void UnloadModule(JNIEnv *env, jlong handle);
 
+// Registers a heap block of that length in the library's registry, as
+// getInstance(int) would, for tests of natives that check lengths against
+// the blocks the registry knows; RegistryDelete drops it again.
+bool RegisterHeapBlock(void *address, size_t length);
+
 #endif

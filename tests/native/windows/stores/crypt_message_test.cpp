@@ -6,6 +6,7 @@
 
 #include "pointer/registry.h"
 #include "store_support.h"
+#include "support.h"
 
 namespace {
 
@@ -265,8 +266,8 @@ TEST_F(MessageTest, LengthsPastKnownBlocksStopTheCall) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_TRUE(RegistryAdd(text, BlockFacts{c.text_known, 0}));
-        ASSERT_TRUE(RegistryAdd(blob, BlockFacts{c.blob_known, 0}));
+        ASSERT_TRUE(RegisterHeapBlock(text, c.text_known));
+        ASSERT_TRUE(RegisterHeapBlock(blob, c.blob_known));
         memset(blob, 0xA5, sizeof blob);
         jintArray lengths = fakejni::new_int_array(env, {c.text_length});
         jobject signed_blob = Pointer(blob, 16);

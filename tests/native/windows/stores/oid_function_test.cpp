@@ -5,6 +5,7 @@
 
 #include "pointer/registry.h"
 #include "store_support.h"
+#include "support.h"
 #include "windows/crypt32_callbacks.h"
 
 namespace {
@@ -183,7 +184,7 @@ TEST_F(WindowsTest, InstallingRefusesEntriesItCannotWriteSafely) {
             entry = {oids.back().c_str(), reinterpret_cast<void *>(0x1111)};
         }
         if (c.known) {
-            ASSERT_TRUE(RegistryAdd(entries, BlockFacts{c.known, 0}));
+            ASSERT_TRUE(RegisterHeapBlock(entries, c.known));
         }
         SetLastError(0);
         jboolean ok = Java_Orvalith_Base_JNI_cryptInstallOIDFunctionAddress(
