@@ -1,9 +1,10 @@
 // The JNI$Pointer natives and the block registry: blocks of every kind
 // (allocated, pinned byte[]/int[]/long[] with and without offset, strings
-// both ways), views of memory nobody registered, aliases sharing a block,
-// look-alike objects lacking "p", "o" or "size", rewritten "size" and "p",
-// the VM running out of memory at a chosen allocation; and the exported
-// plist_ functions on a registry of the caller's own.
+// both ways), views of memory nobody registered, aliases sharing a block
+// with any "o" or none, look-alike objects lacking "p", "o" or "size",
+// rewritten "size" and "p", the VM running out of memory at a chosen
+// allocation; and the exported plist_ functions on a registry of the
+// caller's own.
 #include <string.h>
 
 #include "harness.h"

@@ -3,9 +3,10 @@
 // of argument object, sessions opened with and without notification
 // objects, the regular natives with any longs, blocks and cells, and the
 // instrumented module scripted to answer anything, write outputs and
-// notify during and after the calls.  Every answer must be the module's
-// own (the one it recorded) or one the bridge gives when it does not call
-// (CKR_NO_FUNCTION, CKR_ARGUMENTS_BAD).
+// notify during and after the calls; also handles that are not live
+// (unloaded, made up).  Every answer must be the module's own (the one it
+// recorded) or one the bridge gives when it does not call (CKR_NO_FUNCTION,
+// CKR_ARGUMENTS_BAD); a handle that is not live calls nothing.
 #include <dlfcn.h>
 #include <string.h>
 
