@@ -1,65 +1,91 @@
 #!/bin/sh
-# wine-run.sh PROGRAM.exe [ARGS...]
+# wine-run.sh PROGRAM.exe [ARGS...]   run a Windows x86 test program
+# wine-run.sh --start                 set Wine up for a test run
+# wine-run.sh --stop                  stop this prefix's Wine server
+# wine-run.sh --report                print the run's path and every retry
 #
-# Runs a Windows x86 test program under Wine: CTest's emulator for the
-# Windows toolchain.  The program's exit code is passed through.
+# CTest's emulator for the Windows toolchain.  The program's exit code is
+# passed through.  The Windows tree runs --start once before its tests and
+# --stop after them (a CTest fixture), so that every program of the run
+# meets a prefix that exists and one Wine server that is already up: two
+# Wine programs that both find no server each start one, and under the
+# emulator that has hung a run.
 #
-# The build hosts need not be able to execute 32-bit x86 Linux binaries,
-# and nothing here relies on the kernel handing them to an emulator by
-# itself (binfmt_misc).  Wine's 32-bit programs are started through
-# qemu-i386 explicitly: the first one by this script, and the ones Wine
-# starts itself (its server, wineboot, services.exe, ...) through a small
-# preloaded shim (wine-exec-shim.c beside this script) that turns such an
-# exec into a qemu-i386 one.
+# --start decides, once per run, how Wine runs here:
+#   native    the kernel runs i386 programs itself (wine --version answers
+#             within a few seconds): Wine is started as it is;
+#   emulated  it does not: Wine's 32-bit programs are started through
+#             qemu-i386 explicitly, the first one by this script and the
+#             ones Wine starts itself (its server, wineboot, services.exe,
+#             ...) through a small preloaded shim (wine-exec-shim.c beside
+#             this script) that turns such an exec into a qemu-i386 one.
+#             Nothing relies on the kernel handing i386 programs to an
+#             emulator by itself (binfmt_misc).
+# and prints which.  It then creates the prefix if it does not exist yet
+# and starts the prefix's server in persistent mode.  Wine keeps the prefix
+# under a temporary directory for later runs; ORVJNI_WINE_ROOT moves it.
 #
-# Wine keeps a prefix of its own under a temporary directory, created on
-# first use (a lock keeps parallel tests from creating it twice) and kept
-# for later runs.  ORVJNI_WINE_ROOT moves it.
-#
-# Now and then a Wine process under the emulator never ends (its server or
-# one of its own services stops answering).  A program still running after
-# ORVJNI_WINE_TIMEOUT seconds (default 300) is killed together with the
-# prefix's Wine server, so that a retry starts from a clean server; the
-# script then fails with 124.
+# A program that still runs after ORVJNI_WINE_TIMEOUT seconds (default
+# 300) is stopped, and the script fails with 124.  There is no retry for
+# anything but one failure that is Wine's own under the emulator: the
+# emulator reporting that a Wine process died of a signal before the test
+# program printed its first line.  That one is run once more, and says so.
 set -eu
-
-if [ $# -lt 1 ]; then
-    echo "usage: wine-run.sh PROGRAM.exe [ARGS...]" >&2
-    exit 2
-fi
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=${ORVJNI_WINE_ROOT:-${TMPDIR:-/tmp}/orvjni-wine-$(id -u)}
 wine_lib=${ORVJNI_WINE_LIB:-/usr/lib/wine}
 i386_libc=${ORVJNI_I386_LIBC:-/usr/lib/i386-linux-gnu/libc.so.6}
-qemu=$(command -v "${ORVJNI_QEMU_I386:-qemu-i386}") || {
-    echo "wine-run.sh: qemu-i386 not found" >&2
-    exit 1
-}
+limit=${ORVJNI_WINE_TIMEOUT:-300}
 
 export WINEPREFIX="$root/prefix"
 export WINEARCH=win32
 export WINEDEBUG=-all
 # A test's own overrides (a recording double, a disabled DLL) come on top.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d${WINEDLLOVERRIDES:+;$WINEDLLOVERRIDES}"
-# Tests learn that they run on emulated Wine, where a new thread brings the
-# emulator down, and leave out what needs one.
-export ORVJNI_EMULATED_WINE=1
-# The loader would re-exec itself to reserve memory early; under qemu-user
-# that is neither possible nor needed.
-export WINELOADERNOEXEC=1
-# A 2 GiB guest address space, the user space of 32-bit Windows.  Without a
-# limit, Wine's start-up reserves the rest of the 4 GiB in 64 KiB steps,
-# each a pair of emulated system calls: most of a minute per process.
-export QEMU_RESERVED_VA=${ORVJNI_WINE_RESERVED_VA:-0x88000000}
-export ORVJNI_WINE_QEMU="$qemu"
-export ORVJNI_WINE_SHIM="$root/wine-exec-shim.so"
-
-limit=${ORVJNI_WINE_TIMEOUT:-300}
 
 mkdir -p "$root"
-(
-    flock 9
+
+# Whether this machine runs i386 programs itself: Wine's own loader is one.
+detect_path() {
+    if timeout -k 5 10 "$wine_lib/wine" --version >/dev/null 2>&1; then
+        echo native
+    else
+        echo emulated
+    fi
+}
+
+# Sets up the environment of the path in $path; "wine" becomes the command
+# that starts a Wine program.
+use_path() {
+    if [ "$path" = native ]; then
+        unset ORVJNI_EMULATED_WINE || true
+        wine_cmd="$wine_lib/wine"
+        server_cmd="$wine_lib/wineserver"
+        return
+    fi
+    qemu=$(command -v "${ORVJNI_QEMU_I386:-qemu-i386}") || {
+        echo "wine-run.sh: qemu-i386 not found" >&2
+        exit 1
+    }
+    # Tests learn that they run on emulated Wine, where a new thread brings
+    # the emulator down, and leave out what needs one.
+    export ORVJNI_EMULATED_WINE=1
+    # The loader would re-exec itself to reserve memory early; under
+    # qemu-user that is neither possible nor needed.
+    export WINELOADERNOEXEC=1
+    # A 2 GiB guest address space, the user space of 32-bit Windows.
+    # Without a limit, Wine's start-up reserves the rest of the 4 GiB in
+    # 64 KiB steps, each a pair of emulated system calls: most of a minute
+    # per process.
+    export QEMU_RESERVED_VA=${ORVJNI_WINE_RESERVED_VA:-0x88000000}
+    export ORVJNI_WINE_QEMU="$qemu"
+    export ORVJNI_WINE_SHIM="$root/wine-exec-shim.so"
+    wine_cmd="$qemu -E LD_PRELOAD=$ORVJNI_WINE_SHIM $wine_lib/wine"
+    server_cmd="$qemu -E LD_PRELOAD=$ORVJNI_WINE_SHIM $wine_lib/wineserver32"
+}
+
+build_shim() {
     if [ ! -f "$ORVJNI_WINE_SHIM" ] || [ "$here/wine-exec-shim.c" -nt "$ORVJNI_WINE_SHIM" ]; then
         cc=${CC_FOR_BUILD:-gcc}
         "$cc" -m32 -O2 -fPIC -ffreestanding -fno-stack-protector -c "$here/wine-exec-shim.c" \
@@ -67,29 +93,118 @@ mkdir -p "$root"
         ld -m elf_i386 -shared -o "$ORVJNI_WINE_SHIM.tmp" "$root/wine-exec-shim.o" "$i386_libc"
         mv -f "$ORVJNI_WINE_SHIM.tmp" "$ORVJNI_WINE_SHIM"
     fi
+}
+
+start() {
+    path=$(detect_path)
+    echo "$path" >"$root/path"
+    : >"$root/retries"
+    use_path
+    if [ "$path" = native ]; then
+        echo "wine-run.sh: Wine runs natively (this machine runs i386 programs); every test runs"
+    else
+        echo "wine-run.sh: Wine runs emulated through qemu-i386; tests that need a second thread are left out"
+        build_shim
+    fi
+    # A server an earlier run of this prefix left behind goes first: it may
+    # be a stuck one, and a second server would not start beside it.
+    # shellcheck disable=SC2086
+    timeout -k 10 60 $server_cmd -k >/dev/null 2>&1 || true
     if [ ! -f "$WINEPREFIX/.orvjni-ready" ]; then
-        timeout -k 30 "$limit" \
-            "$qemu" -E LD_PRELOAD="$ORVJNI_WINE_SHIM" "$wine_lib/wine" wineboot.exe --init \
-            </dev/null >"$root/wineboot.log" 2>&1 || true
-        if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
+        started=$(date +%s)
+        # The only Wine program at this point; it starts a server of its own
+        # (there is no prefix for one yet).
+        # shellcheck disable=SC2086
+        timeout -k 30 "$limit" $wine_cmd wineboot.exe --init </dev/null >"$root/wineboot.log" 2>&1 || true
+        # wineboot returns before the services it started have finished
+        # writing the prefix; the end of its server says they are done.
+        # shellcheck disable=SC2086
+        timeout -k 10 "$limit" $server_cmd -w >/dev/null 2>&1 || true
+        if [ ! -f "$WINEPREFIX/system.reg" ] ||
+            [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
             echo "wine-run.sh: could not create the Wine prefix $WINEPREFIX (see $root/wineboot.log)" >&2
             exit 1
         fi
         touch "$WINEPREFIX/.orvjni-ready"
+        echo "wine-run.sh: created the Wine prefix $WINEPREFIX in $(($(date +%s) - started)) s"
     fi
-) 9>"$root/lock"
+    # One server for the whole run, up before any test program; persistent,
+    # so that it outlives the gaps between programs.
+    # shellcheck disable=SC2086
+    timeout -k 10 60 $server_cmd -p </dev/null >"$root/server.log" 2>&1 || {
+        echo "wine-run.sh: could not start the Wine server (see $root/server.log)" >&2
+        exit 1
+    }
+}
 
-status=0
-# --foreground keeps the program in the caller's process group, where a
-# test driver that gives up on it can still reach it.
-timeout --foreground -k 30 "$limit" \
-    "$qemu" -E LD_PRELOAD="$ORVJNI_WINE_SHIM" "$wine_lib/wine" "$@" || status=$?
+stop() {
+    [ -f "$root/path" ] || exit 0
+    path=$(cat "$root/path")
+    use_path
+    # shellcheck disable=SC2086
+    timeout -k 10 60 $server_cmd -k >/dev/null 2>&1 || true
+}
+
+# The one failure that earns a second run: the emulator lost a Wine process
+# to a signal before the program had printed anything of its own.
+emulator_crash() {  # emulator_crash STATUS LOG
+    [ "$path" = emulated ] && [ "$1" -ne 0 ] && [ "$1" -ne 124 ] &&
+        grep -q "^qemu: uncaught target signal" "$2" &&
+        ! grep -q "^\[==========\]\|^Running main() from" "$2"
+}
+
+report() {
+    if [ ! -f "$root/path" ]; then
+        echo "wine-run.sh: no Windows program ran"
+        return
+    fi
+    case $(cat "$root/path") in
+        native) echo "wine-run.sh: this run's Wine path: native (every test ran)" ;;
+        *) echo "wine-run.sh: this run's Wine path: emulated through qemu-i386 (tests that need a second thread left out)" ;;
+    esac
+    if [ -s "$root/retries" ]; then
+        cat "$root/retries"
+    else
+        echo "wine-run.sh: no retries"
+    fi
+}
+
+case ${1:-} in
+    --start) start; exit 0 ;;
+    --stop) stop; exit 0 ;;
+    --report) report; exit 0 ;;
+    "" | -*)
+        echo "usage: wine-run.sh PROGRAM.exe [ARGS...] | --start | --stop" >&2
+        exit 2
+        ;;
+esac
+
+# Outside a CTest run (no --start yet), set up here.
+if [ ! -f "$root/path" ] || [ ! -f "$WINEPREFIX/.orvjni-ready" ]; then
+    (flock 9; start >&2) 9>"$root/lock"
+fi
+path=$(cat "$root/path")
+use_path
+
+log=$(mktemp "$root/run.XXXXXX")
+attempt=1
+while :; do
+    status=0
+    # shellcheck disable=SC2086
+    timeout --foreground -k 30 "$limit" $wine_cmd "$@" >"$log" 2>&1 || status=$?
+    cat "$log"
+    if [ "$attempt" -eq 1 ] && emulator_crash "$status" "$log"; then
+        note="wine-run.sh: RETRY $1 $(date -u +%H:%M:%S): the emulator lost a Wine process (exit $status) before the program started; running it once more"
+        echo "$note"
+        echo "$note" >>"$root/retries"
+        attempt=2
+        continue
+    fi
+    break
+done
+rm -f "$log"
 if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-    echo "wine-run.sh: $1 still ran after $limit s; stopping the Wine server" >&2
-    timeout -k 10 60 "$qemu" -E LD_PRELOAD="$ORVJNI_WINE_SHIM" "$wine_lib/wineserver32" -k \
-        >/dev/null 2>&1 || true
-    # Whatever the server's end left behind of this prefix's processes.
-    pkill -KILL -f "LD_PRELOAD=$ORVJNI_WINE_SHIM" 2>/dev/null || true
+    echo "wine-run.sh: $1 still ran after $limit s; stopped" >&2
     exit 124
 fi
 exit "$status"

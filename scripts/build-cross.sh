@@ -44,6 +44,8 @@ for target in $targets; do
     if ! (cd "$build" && ctest --output-on-failure -j"$jobs" --timeout 900 ${CTEST_ARGS:-}); then
         status=1
     fi
+    # Which way Wine ran, and any retry of Wine's own failure, in the output.
+    if [ "$target" = win ]; then sh "$repo/cmake/wine-run.sh" --report; fi
 done
 
 exit $status

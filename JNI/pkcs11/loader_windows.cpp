@@ -3,6 +3,7 @@
 // table may have built it packed or with 4-byte slots, so the caller says
 // which (or lets the loader tell from the table's first bytes), and may ask
 // for resolution by name instead.
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -22,19 +23,58 @@ static void *LookupSymbol(void *library, const char *name) {
     return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
-// The packing of a module's table, from its first three bytes: a version
-// with a zero byte is no table at all; after the version comes either the
-// first byte of entry 0 (packed) or padding, which compilers leave zero.
-static jint DetectPacking(const unsigned char *table) {
+// The bytes a module's image occupies once loaded, from its PE headers.
+struct ImageRange {
+    uintptr_t start;
+    size_t size;
+};
+
+static ImageRange ImageOf(void *library) {
+    const unsigned char *base = static_cast<const unsigned char *>(library);
+    const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    if (base == nullptr || dos->e_magic != IMAGE_DOS_SIGNATURE) return ImageRange{0, 0};
+    const IMAGE_NT_HEADERS *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    if (nt->Signature != IMAGE_NT_SIGNATURE) return ImageRange{0, 0};
+    return ImageRange{reinterpret_cast<uintptr_t>(base), nt->OptionalHeader.SizeOfImage};
+}
+
+// Whether the table has 4-byte slots.  After the version comes either the
+// first bytes of entry 0 (packed) or two bytes of padding, which compilers
+// leave zero.  Zero bytes alone do not tell: the low byte of a packed
+// entry 0 is zero for any function at a 256-byte boundary, both bytes for
+// a null entry 0.  So the entries as 4-byte slots must also all be null or
+// lie inside the module's image, which the same bytes read as a packed
+// table's halves of two neighbouring addresses practically never do.  Only
+// slots that lie within a packed table's 274 bytes are read, since the
+// table may be one.
+static bool HasSlots(const unsigned char *table, void *library) {
+    if (table[2] != 0 || table[3] != 0) return false;
+    ImageRange image = ImageOf(library);
+    bool any = false;
+    for (size_t at = ORV_SLOTS_HEADER; at + ORV_ENTRY_SIZE <= sizeof(CK_FUNCTION_LIST);
+         at += ORV_ENTRY_SIZE) {
+        uint32_t entry;
+        memcpy(&entry, table + at, sizeof entry);
+        if (entry == 0) continue;
+        if (entry < image.start || entry - image.start >= image.size) return false;
+        any = true;
+    }
+    return any;
+}
+
+// The packing of a module's table when the caller left it to the loader:
+// 0 for a version with a zero byte, which is no table at all.
+static jint DetectPacking(const unsigned char *table, void *library) {
     if (table[0] == 0 || table[1] == 0) return 0;
-    return table[2] != 0 ? 1 : 4;
+    return HasSlots(table, library) ? 4 : 1;
 }
 
 // Copies a module's table into ours; false for a layout we do not know.
-static bool CopyTable(CK_FUNCTION_LIST *ours, const CK_FUNCTION_LIST *theirs, jint packing) {
+static bool CopyTable(CK_FUNCTION_LIST *ours, const CK_FUNCTION_LIST *theirs, jint packing,
+                      void *library) {
     const unsigned char *from = reinterpret_cast<const unsigned char *>(theirs);
     unsigned char *to = reinterpret_cast<unsigned char *>(ours);
-    if (packing <= 0) packing = DetectPacking(from);
+    if (packing <= 0) packing = DetectPacking(from, library);
     if (packing == 1) {
         memcpy(to, from, sizeof(CK_FUNCTION_LIST));
         return true;
@@ -59,7 +99,8 @@ static bool BuildTable(TokenModule *module, bool by_name, jint packing) {
     if (!by_name && get_list != nullptr) {
         CK_FUNCTION_LIST *theirs = nullptr;
         if (get_list(&theirs) == CKR_OK)
-            return theirs != nullptr && CopyTable(module->functions, theirs, packing);
+            return theirs != nullptr &&
+                   CopyTable(module->functions, theirs, packing, module->library);
     }
     return ResolveByName(module->functions, module->library, LookupSymbol);
 }

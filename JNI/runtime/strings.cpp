@@ -9,6 +9,8 @@
 #include <windows.h>
 #endif
 
+#if !defined(_WIN32)
+
 // A block holding just the NUL: what a conversion that gives nothing yields.
 static char *EmptyNativeString(JNIEnv *env) {
     char *block = static_cast<char *>(malloc(1));
@@ -19,8 +21,6 @@ static char *EmptyNativeString(JNIEnv *env) {
     block[0] = '\0';
     return block;
 }
-
-#if !defined(_WIN32)
 
 char *jstringToWindows(JNIEnv *env, jstring s) {
     jsize n = env->GetStringUTFLength(s);
@@ -43,21 +43,27 @@ jstring WindowsTojstring(JNIEnv *env, const char *s) {
 
 #else
 
+// A string the VM cannot supply gives no text at all: null, with the VM's
+// OutOfMemoryError pending, so that the native stops instead of handing
+// the platform an empty string in its place.  The platform is asked for
+// the converted size first: where the ANSI code page is UTF-8 a character
+// may take 3 bytes of one UTF-16 unit.  Characters the code page lacks
+// become its default character; a conversion that fails gives the empty
+// string.
 char *jstringToWindows(JNIEnv *env, jstring s) {
     jsize n = env->GetStringLength(s);
     const jchar *units = env->GetStringChars(s, nullptr);
-    if (units == nullptr) return EmptyNativeString(env);
-    char *block = static_cast<char *>(malloc(2 * static_cast<size_t>(n) + 1));
+    if (units == nullptr) return nullptr;
+    const LPCWCH wide = reinterpret_cast<LPCWCH>(units);
+    int needed = n > 0 ? WideCharToMultiByte(CP_ACP, 0, wide, n, nullptr, 0, nullptr, nullptr) : 0;
+    if (needed < 0) needed = 0;
+    char *block = static_cast<char *>(malloc(static_cast<size_t>(needed) + 1));
     if (block == nullptr) {
         env->ReleaseStringChars(s, units);
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return nullptr;
     }
-    // Room for 2n bytes of text keeps the last byte for the NUL; characters
-    // the code page lacks become its default character.
-    int r = n > 0 ? WideCharToMultiByte(CP_ACP, 0, reinterpret_cast<LPCWCH>(units), n, block,
-                                        2 * n, nullptr, nullptr)
-                  : 0;
+    int r = needed > 0 ? WideCharToMultiByte(CP_ACP, 0, wide, n, block, needed, nullptr, nullptr) : 0;
     env->ReleaseStringChars(s, units);
     block[r >= 1 ? r : 0] = '\0';
     return block;

@@ -3,6 +3,8 @@
 #if defined(_WIN32)
 #include "windows/conventions.h"
 
+#include "pointer/registry.h"
+
 #include <stdlib.h>
 #include <string.h>
 
@@ -41,6 +43,12 @@ bool ReadBlock(JNIEnv *env, jobject pointer, void **block) {
     *block = GetPointerValue(env, pointer, &found);
     if (!found) *block = nullptr;
     return found;
+}
+
+bool FitsBlock(const void *block, size_t count, size_t item_size) {
+    if (item_size != 0 && count > SIZE_MAX / item_size) return false;
+    BlockFacts facts;
+    return !RegistryLookup(const_cast<void *>(block), &facts) || count * item_size <= facts.length;
 }
 
 // Element 0 of an int[] or boolean[] cell, by the same steps as the long

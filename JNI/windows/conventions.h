@@ -205,6 +205,13 @@ inline void ReleaseAnsiText(char **text) {
  * pending and *block must not be used. */
 bool ReadBlock(JNIEnv *env, jobject pointer, void **block);
 
+/* Whether count items of item_size bytes fit in the block at address:
+ * false only for a block the registry knows that is shorter (or for a
+ * size past the address space); a block the registry does not know
+ * (the platform's own memory, a Java array's pinned elements) is taken on
+ * trust, as the platform takes it. */
+bool FitsBlock(const void *block, size_t count, size_t item_size);
+
 /* Element 0 of a cell.  The readers release without copy-back, the writers
  * with copy-back.  False (nothing read or written) for a null or empty
  * cell, or when the VM cannot supply its elements. */

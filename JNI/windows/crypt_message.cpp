@@ -15,7 +15,10 @@
 // are the Java array's elements, given back without copy-back.  Any
 // message Pointer without "p", a count the arrays cannot hold, or a
 // length cell without room stops the native before the platform is
-// called, as for any other argument it could not use.
+// called, as for any other argument it could not use.  So does a length
+// that runs past a block the registry knows: a message length the
+// platform would read beyond, or a signed-message capacity it would
+// write beyond.
 extern "C" JNIEXPORT jboolean JNICALL Java_Orvalith_Base_JNI_cryptSignMessage(
     JNIEnv *env, jclass, jobject signPara, jboolean detached, jint count, jobjectArray messages,
     jintArray messageLengths, jobject signedBlob, jintArray signedBlobLen) {
@@ -23,6 +26,7 @@ extern "C" JNIEXPORT jboolean JNICALL Java_Orvalith_Base_JNI_cryptSignMessage(
     DataWithLength blob;
     if (!ReadBlock(env, signPara, &para) || !ReadDataWithLength(env, signedBlob, signedBlobLen, &blob))
         return RefuseBool();
+    if (blob.block != nullptr && !FitsBlock(blob.block, blob.length, 1)) return RefuseBool();
     if (count < 0) return RefuseBool();
     if (count > 0 && (messages == nullptr || messageLengths == nullptr ||
                       env->GetArrayLength(messages) < count ||
@@ -46,7 +50,8 @@ extern "C" JNIEXPORT jboolean JNICALL Java_Orvalith_Base_JNI_cryptSignMessage(
     for (size_t i = 0; usable && i < n; i++) {
         jobject message = env->GetObjectArrayElement(messages, static_cast<jsize>(i));
         void *block = nullptr;
-        usable = !env->ExceptionCheck() && ReadBlock(env, message, &block);
+        usable = !env->ExceptionCheck() && ReadBlock(env, message, &block) &&
+                 (block == nullptr || FitsBlock(block, static_cast<DWORD>(lengths[i]), 1));
         addresses[i] = static_cast<const BYTE *>(block);
         // One local per message would otherwise stay until the native returns.
         env->DeleteLocalRef(message);

@@ -6,10 +6,6 @@
 
 #include <wchar.h>
 
-extern "C" BOOL WINAPI OidFunctionStub(DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD) {
-    return FALSE;
-}
-
 // Function and OID names are ANSI to the platform, the DLL's path UTF-16;
 // a null string is NULL.
 ORV_WIN_NATIVE(cryptRegisterOIDFunction, CryptRegisterOIDFunction, BoolResult,
@@ -21,22 +17,33 @@ ORV_WIN_NATIVE(cryptUnregisterOIDFunction, CryptUnregisterOIDFunction, BoolResul
 static_assert(sizeof(CRYPT_OID_FUNC_ENTRY) == 8, "OID function entry of the 32-bit platform");
 
 // Java fills the entries' OID fields; the function of every entry becomes
-// the stub, the only function Java code can have installed (it cannot hand
-// out a native function of its own).  The entries keep the stub's address
-// after the call.  A count of entries with no block to hold them is
-// refused rather than written through NULL.
+// the stub of the entries' function set, the only kind of function Java
+// code can have installed (it cannot hand out a native function of its
+// own).  The entries keep the stub's address after the call.
+//
+// Refused before anything is written: a negative count; a count of
+// entries with no block to hold them; a count whose entries do not fit in
+// a block the registry knows; and entries for a set this library has no
+// stub for, since a stub that pops another number of arguments than
+// crypt32 pushes would wreck the caller's stack.  Installing no entries
+// writes nothing and goes to the platform for any set.
 extern "C" JNIEXPORT jboolean JNICALL Java_Orvalith_Base_JNI_cryptInstallOIDFunctionAddress(
     JNIEnv *env, jclass, jlong hModule, jint encodingType, jstring funcName, jint entryCount,
     jobject entries, jint flags) {
     void *block = nullptr;
     char *name = nullptr;
+    if (entryCount < 0 || !ReadBlock(env, entries, &block)) return RefuseBool();
     DWORD count = static_cast<DWORD>(entryCount);
-    if (!ReadBlock(env, entries, &block) || (count != 0 && block == nullptr) ||
-        !TakeAnsiText(env, funcName, &name))
+    if (count != 0 && (block == nullptr || !FitsBlock(block, count, sizeof(CRYPT_OID_FUNC_ENTRY))))
         return RefuseBool();
+    if (!TakeAnsiText(env, funcName, &name)) return RefuseBool();
+    void *stub = name != nullptr ? OidFunctionStubFor(name) : nullptr;
+    if (count != 0 && stub == nullptr) {
+        ReleaseAnsiText(&name);
+        return RefuseBool();
+    }
     CRYPT_OID_FUNC_ENTRY *entry = static_cast<CRYPT_OID_FUNC_ENTRY *>(block);
-    for (DWORD i = 0; i < count; i++)
-        entry[i].pvFuncAddr = reinterpret_cast<void *>(&OidFunctionStub);
+    for (DWORD i = 0; i < count; i++) entry[i].pvFuncAddr = stub;
     BOOL ok = CryptInstallOIDFunctionAddress(HandleIn(hModule), static_cast<DWORD>(encodingType),
                                              name, count, entry, static_cast<DWORD>(flags));
     DWORD error = GetLastError();

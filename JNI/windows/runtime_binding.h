@@ -5,13 +5,16 @@
  * functions.
  *
  * Each of the 24 entry points has one slot, empty when the bridge is
- * loaded.  Binding takes the library from the process (GetModuleHandleW)
- * or loads it (LoadLibraryW), looks the entry up and stores what it
- * found, null or not.  A null slot is bound again on the next call, so a
- * library that turns up later is used from then on; a library once loaded
- * is never released, since a bound slot points into it for good.  Slots
- * are loaded and stored whole, with no lock: two threads binding at once
- * store the same address.
+ * loaded.  Binding takes the library from the process, or loads it from
+ * the system folder and nowhere else (a DLL of the same name planted in
+ * the application's folder or on PATH would otherwise run inside the VM),
+ * looks the entry up and stores what it found, null or not.  Either way
+ * the bridge holds a reference of its own on the library, taken once and
+ * never given back, since bound slots point into it for good: someone
+ * else's release cannot unload it under them.  A null slot is bound again
+ * on the next call, so a library that turns up later is used from then
+ * on.  Slots are loaded and stored whole, with no lock: two threads
+ * binding at once store the same address.
  *
  * The natives convert their arguments first, as every Windows native does
  * (conventions.h), then bind, then call.  An entry that cannot be bound

@@ -41,17 +41,19 @@ static jmethodID CallbackMethod(JNIEnv *env, jobject callback, const char *signa
 
 // What the Java method answered; FALSE for anything that kept it from
 // answering (its exception, or the bridge's, is left for the caller).
-static BOOL Answer(JNIEnv *env, jboolean result) {
-    return !env->ExceptionCheck() && result ? TRUE : FALSE;
+static BOOL Answer(StoreEnumContext *context, jboolean result) {
+    BOOL answer = !context->env->ExceptionCheck() && result ? TRUE : FALSE;
+    if (!answer) context->stopped = true;
+    return answer;
 }
 
 BOOL WINAPI SystemStoreEnumCallback(const void *system_store, DWORD flags,
                                     PCERT_SYSTEM_STORE_INFO info, void *, void *arg) {
-    const StoreEnumContext *context = static_cast<const StoreEnumContext *>(arg);
+    StoreEnumContext *context = static_cast<StoreEnumContext *>(arg);
     JNIEnv *env = context->env;
     // A platform that went on after an answer of FALSE gets FALSE again:
     // nothing may be called in Java while an exception is pending.
-    if (env->ExceptionCheck()) return FALSE;
+    if (env->ExceptionCheck()) return Answer(context, JNI_FALSE);
     jboolean result = JNI_FALSE;
     jobject store = StorePointer(env, system_store, flags);
     jobject store_info = store != nullptr ? NewPointer(env, info, ORV_STORE_INFO_SIZE) : nullptr;
@@ -62,7 +64,7 @@ BOOL WINAPI SystemStoreEnumCallback(const void *system_store, DWORD flags,
                                             static_cast<jint>(flags), store_info,
                                             static_cast<jobject>(nullptr), context->arg);
     }
-    BOOL answer = Answer(env, result);
+    BOOL answer = Answer(context, result);
     env->DeleteLocalRef(store_info);
     env->DeleteLocalRef(store);
     return answer;
@@ -70,9 +72,9 @@ BOOL WINAPI SystemStoreEnumCallback(const void *system_store, DWORD flags,
 
 BOOL WINAPI PhysicalStoreEnumCallback(const void *system_store, DWORD flags, LPCWSTR name,
                                       PCERT_PHYSICAL_STORE_INFO info, void *, void *arg) {
-    const StoreEnumContext *context = static_cast<const StoreEnumContext *>(arg);
+    StoreEnumContext *context = static_cast<StoreEnumContext *>(arg);
     JNIEnv *env = context->env;
-    if (env->ExceptionCheck()) return FALSE;
+    if (env->ExceptionCheck()) return Answer(context, JNI_FALSE);
     jboolean result = JNI_FALSE;
     jobject store = StorePointer(env, system_store, flags);
     jstring store_name = nullptr;
@@ -90,31 +92,39 @@ BOOL WINAPI PhysicalStoreEnumCallback(const void *system_store, DWORD flags, LPC
                                             static_cast<jint>(flags), store_name, store_info,
                                             static_cast<jobject>(nullptr), context->arg);
     }
-    BOOL answer = Answer(env, result);
+    BOOL answer = Answer(context, result);
     env->DeleteLocalRef(store_info);
     env->DeleteLocalRef(store_name);
     env->DeleteLocalRef(store);
     return answer;
 }
 
+// An enumeration that the Java side stopped (an answer of false, an
+// exception, a Pointer that could not be made) says so in the last error,
+// which would otherwise be whatever the VM's own work left.
+static jboolean Finished(const StoreEnumContext &context, BOOL ok) {
+    if (context.stopped) SetLastError(ERROR_CANCELLED);
+    return BoolOut(ok);
+}
+
 // Without a callback object there is nothing to call for any store: the
 // native refuses before the platform starts listing.
 extern "C" JNIEXPORT jboolean JNICALL Java_Orvalith_Base_JNI_certEnumSystemStore(
     JNIEnv *env, jclass, jint flags, jobject location, jobject arg, jobject callbackObject) {
-    StoreEnumContext context = {env, arg, callbackObject};
+    StoreEnumContext context = {env, arg, callbackObject, false};
     void *block = nullptr;
     if (callbackObject == nullptr || !ReadBlock(env, location, &block)) return RefuseBool();
-    return BoolOut(CertEnumSystemStore(static_cast<DWORD>(flags), block, &context,
-                                       SystemStoreEnumCallback));
+    return Finished(context, CertEnumSystemStore(static_cast<DWORD>(flags), block, &context,
+                                                 SystemStoreEnumCallback));
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_Orvalith_Base_JNI_certEnumPhysicalStore(
     JNIEnv *env, jclass, jobject systemStore, jint flags, jobject arg, jobject callbackObject) {
-    StoreEnumContext context = {env, arg, callbackObject};
+    StoreEnumContext context = {env, arg, callbackObject, false};
     void *block = nullptr;
     if (callbackObject == nullptr || !ReadBlock(env, systemStore, &block)) return RefuseBool();
-    return BoolOut(CertEnumPhysicalStore(block, static_cast<DWORD>(flags), &context,
-                                         PhysicalStoreEnumCallback));
+    return Finished(context, CertEnumPhysicalStore(block, static_cast<DWORD>(flags), &context,
+                                                   PhysicalStoreEnumCallback));
 }
 
 #endif

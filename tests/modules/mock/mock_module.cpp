@@ -12,6 +12,8 @@
  *   MOCK_WITH_WAIT      export C_WaitForSlotEvent
  *   MOCK_LAYOUT_SLOTS4  (Windows) hand out a table with 4-byte entry slots
  *                       instead of the header's 1-byte-packed layout
+ *   MOCK_INIT_AT_00     (Windows, packed) C_Initialize at a 256-byte
+ *                       boundary, so the packed table's third byte is zero
  */
 
 #if defined(_WIN32)
@@ -64,6 +66,12 @@
 #endif
 #ifndef MOCK_LAYOUT_SLOTS4
 #  define MOCK_LAYOUT_SLOTS4 0
+#endif
+#ifndef MOCK_INIT_AT_00
+#  define MOCK_INIT_AT_00 0
+#endif
+#if MOCK_INIT_AT_00 && (MOCK_LAYOUT_SLOTS4 || !defined(_WIN32))
+#  error "C_Initialize's placement matters only in a packed Windows table"
 #endif
 #if MOCK_LAYOUT_SLOTS4 && !defined(_WIN32)
 #  error "the 4-byte-slot table only differs from the native layout on Windows x86"
@@ -484,7 +492,7 @@ static CK_RV do_initialize(CK_VOID_PTR pInitArgs)
     return rv;
 }
 
-#if defined(_WIN32) && !MOCK_LAYOUT_SLOTS4
+#if defined(_WIN32) && !MOCK_LAYOUT_SLOTS4 && !MOCK_INIT_AT_00
 /* Detection of a packed table reads the low byte of entry 0 as the table's
    third byte, so entry 0 must not end in a zero byte.  A second, different
    entry point gives a choice when C_Initialize happens to; noipa keeps the
@@ -515,6 +523,10 @@ static CK_RV do_close_call(int entry, int all, CK_ULONG slot_or_session, const M
 
 extern "C" {
 
+#if MOCK_INIT_AT_00
+/* The image is mapped at a 64 KiB boundary, so the low byte stays zero. */
+__attribute__((aligned(256)))
+#endif
 CK_RV C_Initialize(CK_VOID_PTR pInitArgs) { return do_initialize(pInitArgs); }
 
 CK_RV C_Finalize(CK_VOID_PTR pReserved)
@@ -1037,7 +1049,7 @@ static void prepare_tables_locked(void)
 {
     if (g_tables_ready)
         return;
-#if defined(_WIN32) && !MOCK_LAYOUT_SLOTS4
+#if defined(_WIN32) && !MOCK_LAYOUT_SLOTS4 && !MOCK_INIT_AT_00
     if ((reinterpret_cast<uintptr_t>(g_pristine.C_Initialize) & 0xFF) == 0)
         g_pristine.C_Initialize = initialize_second_entry;
 #endif

@@ -1,6 +1,8 @@
 // The Windows loader: the bridge's packed copy of a module's table, taken
 // from a packed table or from one with 4-byte slots, detected or told, and
 // the by-name path that never calls C_GetFunctionList.
+#include <string.h>
+
 #include "pkcs11/token_module.h"
 #include "support.h"
 #include "token_natives.h"
@@ -69,6 +71,42 @@ TEST_F(WindowsLoaderTest, FourByteSlotsMoveToThePackedLayout) {
         EXPECT_EQ(module->functions->C_GetFunctionList, nullptr);  // not copied
         ExpectRoutes(handle, mock);
         UnloadModule(env, handle);
+    }
+}
+
+// Packed tables whose third byte is zero, as padding would be: the low byte
+// of a C_Initialize at a 256-byte boundary, or a null entry 0.  Left to
+// detect, the loader must still take them as packed.
+TEST_F(WindowsLoaderTest, PackedTablesWithAZeroThirdByteAreDetectedAsPacked) {
+    struct Case {
+        const char *variant;
+        bool clear_entry0;
+    } cases[] = {{"mockp11_init00", false}, {"mockp11_packed", true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.variant);
+        const MockControl *mock = Control(c.variant);
+        ASSERT_NE(mock, nullptr);
+        if (c.clear_entry0) mock->set_entry_null(MOCK_C_Initialize, 1);
+        const unsigned char *theirs = static_cast<const unsigned char *>(mock->table());
+        ASSERT_EQ(theirs[2], 0) << "the fixture must have a zero third byte";
+        jlong handle = Load(c.variant, false, 0);
+        ASSERT_NE(handle, 0);
+        TokenModule *module = ModuleFromHandle(handle);
+        EXPECT_EQ(memcmp(module->functions, theirs, sizeof(CK_FUNCTION_LIST)), 0);
+        ExpectRoutes(handle, mock);
+        mock->reset();
+        jlong rv = Java_Orvalith_Base_JNI_c_1Initialize(env, nullptr, handle, nullptr);
+        if (c.clear_entry0) {
+            EXPECT_EQ(rv, static_cast<jlong>(CKR_NO_FUNCTION));
+            EXPECT_EQ(mock->record_count(), 0);
+        } else {
+            EXPECT_EQ(rv, static_cast<jlong>(CKR_OK));
+            ASSERT_EQ(mock->record_count(), 1);
+            EXPECT_EQ(mock->record_entry(0), MOCK_C_Initialize);
+        }
+        UnloadModule(env, handle);
+        UnloadModule(env, keeper);
+        keeper = 0;
     }
 }
 

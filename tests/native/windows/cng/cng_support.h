@@ -20,7 +20,7 @@ std::string DllOverrides();
 
 // The binding slots last as long as the process, so each suite needs a
 // process set up for it alone: it runs where ORVJNI_CNG_PROCESS names it
-// ("wine", "recording", "loading", "unavailable") and is skipped elsewhere.
+// ("wine", "recording", "loading", "unavailable", "planted") and is skipped elsewhere.
 bool ProcessIsFor(const char *suite);
 #define CNG_SUITE_PROCESS(suite)                                                          \
     if (!ProcessIsFor(suite))                                                             \

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "pointer/registry.h"
 #include "store_support.h"
 
 namespace {
@@ -244,4 +245,41 @@ TEST_F(MessageTest, CertificateWithoutAKeyGivesZeros) {
     EXPECT_EQ(Cell(spec), 0);
     EXPECT_EQ(fakejni::boolean_elements(vm, free_flag).at(0), JNI_FALSE);
     EXPECT_TRUE(CertFreeCertificateContext(bare));
+}
+
+// Blocks the registry knows bound what the platform may read and write:
+// a message length or a signed-message capacity past its block stops the
+// call.  The buffers are larger than the blocks registered over them, so
+// a native that let the call through does no harm here and just answers.
+TEST_F(MessageTest, LengthsPastKnownBlocksStopTheCall) {
+    ObjectArrays arrays(env);
+    char text[64] = "signed by orvjni";
+    BYTE blob[4096];
+    struct Case {
+        const char *what;
+        size_t text_known, blob_known;
+        jint text_length, capacity;
+    } cases[] = {
+        {"message length past its block", 4, sizeof blob, 16, sizeof blob},
+        {"capacity past the signed block", sizeof text, 16, 16, sizeof blob},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(RegistryAdd(text, BlockFacts{c.text_known, 0}));
+        ASSERT_TRUE(RegistryAdd(blob, BlockFacts{c.blob_known, 0}));
+        memset(blob, 0xA5, sizeof blob);
+        jintArray lengths = fakejni::new_int_array(env, {c.text_length});
+        jobject signed_blob = Pointer(blob, 16);
+        jintArray len = IntCell(c.capacity);
+        SetLastError(0);
+        EXPECT_FALSE(Java_Orvalith_Base_JNI_cryptSignMessage(env, nullptr, Pointer(&sign, sizeof sign), JNI_FALSE,
+                                                             1, arrays.Make({Pointer(text, 16)}), lengths,
+                                                             signed_blob, len));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(Cell(len), c.capacity);
+        EXPECT_EQ(Size(signed_blob), 16);
+        EXPECT_EQ(blob[0], 0xA5);
+        EXPECT_TRUE(RegistryDelete(text));
+        EXPECT_TRUE(RegistryDelete(blob));
+    }
 }

@@ -1,7 +1,9 @@
 // OID functions: registering and unregistering them, installing the stub
 // for a set of OIDs, and localized names.
+#include <stdint.h>
 #include <string.h>
 
+#include "pointer/registry.h"
 #include "store_support.h"
 #include "windows/crypt32_callbacks.h"
 
@@ -55,8 +57,8 @@ TEST_F(WindowsTest, OidFunctionIsRegisteredAndUnregistered) {
     }
 }
 
-TEST_F(WindowsTest, InstalledEntriesPointAtTheStub) {
-    const char func[] = "OrvjniTestFunction";
+TEST_F(WindowsTest, InstalledEntriesPointAtTheStubOfTheirSet) {
+    const char func[] = CRYPT_OID_DECODE_OBJECT_FUNC;
     std::string first = TestOid(10), second = TestOid(11);
     CRYPT_OID_FUNC_ENTRY entries[2] = {{first.c_str(), reinterpret_cast<void *>(0x1111)},
                                        {second.c_str(), reinterpret_cast<void *>(0x2222)}};
@@ -64,9 +66,9 @@ TEST_F(WindowsTest, InstalledEntriesPointAtTheStub) {
     ASSERT_TRUE(Java_Orvalith_Base_JNI_cryptInstallOIDFunctionAddress(
         env, nullptr, module, X509_ASN_ENCODING, Str(Utf16(func)), 2, Pointer(entries, sizeof entries), 0))
         << "error " << GetLastError();
-    for (const CRYPT_OID_FUNC_ENTRY &entry : entries) {
-        EXPECT_EQ(entry.pvFuncAddr, reinterpret_cast<void *>(&OidFunctionStub));
-    }
+    void *stub = OidFunctionStubFor(func);
+    ASSERT_NE(stub, nullptr);
+    for (const CRYPT_OID_FUNC_ENTRY &entry : entries) EXPECT_EQ(entry.pvFuncAddr, stub);
     EXPECT_EQ(entries[0].pszOID, first.c_str());
     EXPECT_EQ(entries[1].pszOID, second.c_str());
 
@@ -77,9 +79,129 @@ TEST_F(WindowsTest, InstalledEntriesPointAtTheStub) {
     HCRYPTOIDFUNCADDR handle = nullptr;
     ASSERT_TRUE(CryptGetOIDFunctionAddress(set, X509_ASN_ENCODING, second.c_str(), 0, &address, &handle))
         << "error " << GetLastError();
-    EXPECT_EQ(address, reinterpret_cast<void *>(&OidFunctionStub));
+    EXPECT_EQ(address, stub);
     EXPECT_FALSE(reinterpret_cast<SevenArguments>(address)(1, 2, 3, 4, 5, 6, 7));
     CryptFreeOIDFunctionAddress(handle, 0);
+}
+
+// Calls a stdcall function as a caller compiled against a prototype of
+// `words` 32-bit parameters does: push them, call, and take the callee to
+// have popped them all.  Answers the function's result; *drift is how far
+// the stack pointer ended up from where it was before the pushes (0 for a
+// function that pops exactly what was pushed).  The stack pointer is put
+// back either way, so a wrong pop count is measured, not suffered.
+static uint32_t CallWithWords(void *function, uint32_t words, int32_t *drift) {
+    uint32_t result;
+    int32_t moved;
+    __asm__ volatile(
+        "movl %%esp, %%esi\n\t"
+        "1:\n\t"
+        "pushl $0\n\t"
+        "loop 1b\n\t"
+        "call *%%edi\n\t"
+        "movl %%esp, %%edx\n\t"
+        "subl %%esi, %%edx\n\t"
+        "movl %%esi, %%esp\n\t"
+        : "=a"(result), "=d"(moved), "+c"(words)
+        : "D"(function)
+        : "esi", "memory", "cc");
+    *drift = moved;
+    return result;
+}
+
+// crypt32 calls an installed function with its set's own arguments; each
+// set's stub must pop exactly those.  Argument counts from the sets'
+// prototypes.
+TEST_F(WindowsTest, EachSetsStubPopsWhatItsCallerPushed) {
+    struct Case {
+        const char *set;
+        uint32_t words;
+    } cases[] = {
+        {CRYPT_OID_ENCODE_OBJECT_FUNC, 5},
+        {CRYPT_OID_DECODE_OBJECT_FUNC, 7},
+        {CRYPT_OID_ENCODE_OBJECT_EX_FUNC, 7},
+        {CRYPT_OID_DECODE_OBJECT_EX_FUNC, 8},
+        {CRYPT_OID_FORMAT_OBJECT_FUNC, 9},
+        {CRYPT_OID_VERIFY_REVOCATION_FUNC, 7},
+        {CRYPT_OID_VERIFY_CERTIFICATE_CHAIN_POLICY_FUNC, 4},
+        {CRYPT_OID_OPEN_STORE_PROV_FUNC, 7},
+        {CRYPT_OID_UNREGISTER_SYSTEM_STORE_FUNC, 2},
+        {CRYPT_OID_REGISTER_PHYSICAL_STORE_FUNC, 5},
+        {CRYPT_OID_EXPORT_PUBLIC_KEY_INFO_FUNC, 8},
+        {CRYPT_OID_IMPORT_PUBLIC_KEY_INFO_EX2_FUNC, 5},
+        {CRYPT_OID_IMPORT_PRIVATE_KEY_INFO_FUNC, 4},
+        {CRYPT_OID_SIGN_AND_ENCODE_HASH_FUNC, 10},
+        {CMSG_OID_GEN_ENCRYPT_KEY_FUNC, 8},
+        {CMSG_OID_GEN_CONTENT_ENCRYPT_KEY_FUNC, 3},
+        {CMSG_OID_EXPORT_KEY_TRANS_FUNC, 5},
+        {CMSG_OID_CNG_IMPORT_KEY_AGREE_FUNC, 4},
+        // crypt32 takes set names in any case.
+        {"cryptdllencodeobject", 5},
+    };
+    jlong module = WidenAddress(GetModuleHandleW(nullptr));
+    int n = 100;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.set);
+        std::string oid = TestOid(++n);
+        CRYPT_OID_FUNC_ENTRY entry = {oid.c_str(), nullptr};
+        ASSERT_TRUE(Java_Orvalith_Base_JNI_cryptInstallOIDFunctionAddress(
+            env, nullptr, module, X509_ASN_ENCODING, Str(Utf16(c.set)), 1, Pointer(&entry, sizeof entry), 0))
+            << "error " << GetLastError();
+        ASSERT_NE(entry.pvFuncAddr, nullptr);
+        int32_t drift = -1;
+        EXPECT_EQ(CallWithWords(entry.pvFuncAddr, c.words, &drift), 0u);
+        EXPECT_EQ(drift, 0) << "the stub popped " << (4 * static_cast<int32_t>(c.words) + drift)
+                            << " bytes of arguments";
+    }
+}
+
+// Nothing is written unless every entry lies inside the block and the set
+// has a stub: -1 entries would run until the process faults, more entries
+// than a known block holds would write past it, and a stub guessed for an
+// unknown set would pop what its caller may not have pushed.
+TEST_F(WindowsTest, InstallingRefusesEntriesItCannotWriteSafely) {
+    CRYPT_OID_FUNC_ENTRY entries[4];
+    struct Case {
+        const char *what;
+        const char *set;
+        jint count;
+        size_t known;  // bytes the registry knows of the block; 0: not registered
+        bool installed;
+    } cases[] = {
+        {"negative count", CRYPT_OID_ENCODE_OBJECT_FUNC, -1, 0, false},
+        {"count past a known block", CRYPT_OID_ENCODE_OBJECT_FUNC, 3, 16, false},
+        {"count filling a known block", CRYPT_OID_ENCODE_OBJECT_FUNC, 2, 16, true},
+        {"a set with no known prototype", "OrvjniTestFunction", 1, 0, false},
+    };
+    jlong module = WidenAddress(GetModuleHandleW(nullptr));
+    int n = 200;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> oids;
+        for (CRYPT_OID_FUNC_ENTRY &entry : entries) {
+            oids.push_back(TestOid(++n));
+            entry = {oids.back().c_str(), reinterpret_cast<void *>(0x1111)};
+        }
+        if (c.known) {
+            ASSERT_TRUE(RegistryAdd(entries, BlockFacts{c.known, 0}));
+        }
+        SetLastError(0);
+        jboolean ok = Java_Orvalith_Base_JNI_cryptInstallOIDFunctionAddress(
+            env, nullptr, module, X509_ASN_ENCODING, Str(Utf16(c.set)), c.count, Pointer(entries, 16), 0);
+        if (c.known) {
+            EXPECT_TRUE(RegistryDelete(entries));
+        }
+        EXPECT_EQ(ok, c.installed ? JNI_TRUE : JNI_FALSE);
+        size_t written = 0;
+        for (const CRYPT_OID_FUNC_ENTRY &entry : entries)
+            if (entry.pvFuncAddr != reinterpret_cast<void *>(0x1111)) written++;
+        if (c.installed) {
+            EXPECT_EQ(written, static_cast<size_t>(c.count));
+        } else {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+            EXPECT_EQ(written, 0u);
+        }
+    }
 }
 
 TEST_F(WindowsTest, InstallingNoEntriesLeavesTheBlockAlone) {
@@ -115,4 +237,22 @@ TEST_F(WindowsTest, LocalizedNamesOfStores) {
         EXPECT_EQ(fakejni::string_chars(vm, localized), reinterpret_cast<const char16_t *>(expected));
         EXPECT_FALSE(fakejni::string_chars(vm, localized).empty());
     }
+}
+
+// Java strings as ANSI text when the VM cannot supply the string: no text
+// at all, so that the native stops before the platform is called.
+TEST_F(WindowsTest, AStringTheVmCannotSupplyStopsTheNative) {
+    fakejni::fail_allocation(vm, fakejni::kAllocElements, 1);
+    EXPECT_EQ(jstringToWindows(env, Str(u"orvjni")), nullptr);
+    TakeException("java/lang/OutOfMemoryError");
+
+    // A native with an ANSI argument refuses the call, the VM's error pending.
+    fakejni::fail_allocation(vm, fakejni::kAllocElements, 1);
+    SetLastError(0);
+    EXPECT_FALSE(Java_Orvalith_Base_JNI_cryptUnregisterOIDFunction(env, nullptr, X509_ASN_ENCODING,
+                                                                   Str(u"CryptDllOrvjniTest"),
+                                                                   Str(u"1.3.6.1.4.1.99999.1")));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    TakeException("java/lang/OutOfMemoryError");
+    EXPECT_EQ(fakejni::outstanding_buffers(vm), 0u);
 }

@@ -97,11 +97,17 @@ TEST_F(StoreEnumTest, FalseFromTheJavaMethodStopsTheEnumeration) {
     ASSERT_GE(all.names.size(), 2u) << "needs a location with two stores";
     PlatformListing stopped = ListSystemStores(location, 1);
 
-    callbacks->answer = [](size_t) { return false; };
+    // The VM's own work in the Java method leaves a last error of its own.
+    callbacks->answer = [](size_t) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    };
     jboolean result =
         Java_Orvalith_Base_JNI_certEnumSystemStore(env, nullptr, Jint(location), nullptr, nullptr, callback);
-    // Whatever the platform answers for an enumeration stopped by its callback.
+    // Whatever the platform answers for an enumeration stopped by its
+    // callback; the last error says it was stopped.
     EXPECT_EQ(result, stopped.result ? JNI_TRUE : JNI_FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANCELLED));
     ASSERT_EQ(callbacks->calls.size(), 1u);
     EXPECT_EQ(callbacks->calls[0].arg, nullptr);
 }
@@ -140,6 +146,7 @@ TEST_F(StoreEnumTest, MissingOrThrowingMethodStopsWithItsException) {
         jboolean result =
             Java_Orvalith_Base_JNI_certEnumSystemStore(env, nullptr, Jint(location), nullptr, arg, target);
         EXPECT_EQ(result, stopped.result ? JNI_TRUE : JNI_FALSE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANCELLED));
         EXPECT_EQ(callbacks->calls.size(), c.calls);
         fakejni::PendingException e = fakejni::pending_exception(env);
         EXPECT_TRUE(e.present);
@@ -212,7 +219,7 @@ TEST_F(StoreEnumTest, StorePointersOfEachKindOfSystemStoreArgument) {
          WidenAddress(&relocate), 8},
         {"no store", nullptr, CERT_SYSTEM_STORE_LOCAL_MACHINE, 0, -1},
     };
-    StoreEnumContext context = {env, arg, callback};
+    StoreEnumContext context = {env, arg, callback, false};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         callbacks->calls.clear();
@@ -237,7 +244,7 @@ TEST_F(StoreEnumTest, StorePointersOfEachKindOfSystemStoreArgument) {
 }
 
 TEST_F(StoreEnumTest, CallbackAnswersWhatTheJavaMethodAnswers) {
-    StoreEnumContext context = {env, nullptr, callback};
+    StoreEnumContext context = {env, nullptr, callback, false};
     callbacks->answer = [](size_t n) { return n == 0; };
     EXPECT_TRUE(SystemStoreEnumCallback(L"MY", 0, nullptr, nullptr, &context));
     EXPECT_FALSE(SystemStoreEnumCallback(L"MY", 0, nullptr, nullptr, &context));
@@ -257,7 +264,7 @@ TEST_F(StoreEnumTest, CallbackAnswersWhatTheJavaMethodAnswers) {
 }
 
 TEST_F(StoreEnumTest, StorePointerThatCannotBeMadeStopsTheEnumeration) {
-    StoreEnumContext context = {env, arg, callback};
+    StoreEnumContext context = {env, arg, callback, false};
     fakejni::fail_find_class(vm, ORV_POINTER_CLASS);
     size_t before = fakejni::local_refs(env);
     EXPECT_FALSE(SystemStoreEnumCallback(L"MY", 0, nullptr, nullptr, &context));

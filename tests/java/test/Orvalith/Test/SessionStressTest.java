@@ -1,8 +1,6 @@
 package Orvalith.Test;
 
 import static Orvalith.Test.Ck.attr;
-import static Orvalith.Test.Ck.buffer;
-import static Orvalith.Test.Ck.query;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
@@ -131,15 +129,7 @@ class SessionStressTest {
     }
 
     static byte[] attribute(long session, long object, long type) {
-        long length;
-        try (Template q = new Template(query(type))) {
-            Rv.ok(JNI.c_GetAttributeValue(module, session, object, q.block, 1), "attribute length");
-            length = q.length(0);
-        }
-        try (Template t = new Template(buffer(type, (int) length))) {
-            Rv.ok(JNI.c_GetAttributeValue(module, session, object, t.block, 1), "attribute value");
-            return t.value(0);
-        }
+        return Attributes.read(module, session, object, type);
     }
 
     /** Runs a single-part operation with the output length known in advance. */

@@ -2,7 +2,6 @@ package Orvalith.Test;
 
 import static Orvalith.Test.Ck.attr;
 import static Orvalith.Test.Ck.buffer;
-import static Orvalith.Test.Ck.query;
 import static Orvalith.Test.Ck.ulongAttr;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
@@ -204,15 +203,7 @@ class SoftHsmTest {
 
     /** An attribute's value by the two-step Cryptoki way: its length, then the value. */
     static byte[] attribute(long object, long type) {
-        long length;
-        try (Template q = new Template(query(type))) {
-            Rv.ok(JNI.c_GetAttributeValue(module, session, object, q.block, 1), "length of 0x" + Long.toHexString(type));
-            length = q.length(0);
-        }
-        try (Template t = new Template(buffer(type, (int) length))) {
-            Rv.ok(JNI.c_GetAttributeValue(module, session, object, t.block, 1), "value of 0x" + Long.toHexString(type));
-            return t.value(0);
-        }
+        return Attributes.read(module, session, object, type);
     }
 
     /** Runs a single-part operation (data in, data out) with the Cryptoki length query first. */

@@ -1,8 +1,6 @@
 package Orvalith.Test;
 
 import static Orvalith.Test.Ck.attr;
-import static Orvalith.Test.Ck.buffer;
-import static Orvalith.Test.Ck.query;
 import static Orvalith.Test.Ck.ulongAttr;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
@@ -34,15 +32,7 @@ class SystemModulesTest {
     }
 
     private static byte[] attribute(long module, long session, long object, long type) {
-        long length;
-        try (Template q = new Template(query(type))) {
-            Rv.ok(JNI.c_GetAttributeValue(module, session, object, q.block, 1), "length");
-            length = q.length(0);
-        }
-        try (Template t = new Template(buffer(type, (int) length))) {
-            Rv.ok(JNI.c_GetAttributeValue(module, session, object, t.block, 1), "value");
-            return t.value(0);
-        }
+        return Attributes.read(module, session, object, type);
     }
 
     @Test
