@@ -323,13 +323,29 @@ static jstring NativeText(JNIEnv *env, const char *p) {
     return result;
 }
 
-// UTF-16 units up to the first zero unit, bounded the same way.
-static jstring WideText(JNIEnv *env, const jchar *units) {
+// UTF-16 units up to the first zero unit, bounded the same way.  A block
+// made at an odd offset of a byte[] is not aligned for a unit: its units
+// are read byte-wise and handed to the VM from an aligned copy (MIPS32
+// traps on a misaligned load).
+static jstring WideText(JNIEnv *env, const char *bytes) {
     BlockRecord block;
-    size_t limit = RegistryLookup(const_cast<jchar *>(units), &block) ? block.length / 2 : SIZE_MAX;
+    size_t limit = RegistryLookup(const_cast<char *>(bytes), &block) ? block.length / 2 : SIZE_MAX;
     size_t k = 0;
-    while (k < limit && units[k] != 0) k++;
-    return env->NewString(units, static_cast<jsize>(k));
+    for (jchar unit = 0; k < limit; k++) {
+        memcpy(&unit, bytes + 2 * k, sizeof unit);
+        if (unit == 0) break;
+    }
+    if (reinterpret_cast<uintptr_t>(bytes) % alignof(jchar) == 0)
+        return env->NewString(reinterpret_cast<const jchar *>(bytes), static_cast<jsize>(k));
+    jchar *units = static_cast<jchar *>(malloc(k > 0 ? 2 * k : 1));
+    if (units == nullptr) {
+        ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    memcpy(units, bytes, 2 * k);
+    jstring result = env->NewString(units, static_cast<jsize>(k));
+    free(units);
+    return result;
 }
 
 extern "C" {
@@ -371,7 +387,7 @@ JNIEXPORT jstring POINTER_NATIVE(getContentAsString)(JNIEnv *env, jobject self, 
         return nullptr;
 #endif
     }
-    return unicode ? WideText(env, static_cast<const jchar *>(p)) : NativeText(env, static_cast<const char *>(p));
+    return unicode ? WideText(env, static_cast<const char *>(p)) : NativeText(env, static_cast<const char *>(p));
 }
 
 JNIEXPORT void POINTER_NATIVE(copy)(JNIEnv *env, jclass, jbyteArray src, jint src_offset,

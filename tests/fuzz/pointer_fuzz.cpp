@@ -1,9 +1,10 @@
 // The JNI$Pointer natives and the block registry: blocks of every kind
 // (allocated, pinned byte[]/int[]/long[] with and without offset, strings
-// both ways), views of memory nobody registered, aliases sharing a block,
-// look-alike objects lacking "p", "o" or "size", rewritten "size" and "p",
-// the VM running out of memory at a chosen allocation; and the exported
-// plist_ functions on a registry of the caller's own.
+// both ways), views of memory nobody registered, aliases sharing a block
+// with any "o" or none, look-alike objects lacking "p", "o" or "size",
+// rewritten "size" and "p", the VM running out of memory at a chosen
+// allocation; and the exported plist_ functions on a registry of the
+// caller's own.
 #include <string.h>
 
 #include "harness.h"
@@ -117,7 +118,7 @@ void CheckFresh(State &st, jobject obj, size_t expect_size, bool expect_array) {
     jobject o = fakejni::object_field(st.v.env, obj, "o");
     Check((o != nullptr) == expect_array, "o of a new block");
     st.v.env->DeleteLocalRef(o);
-    BlockFacts facts;
+    BlockRecord facts;
     Check(RegistryLookup(NarrowAddress(p), &facts), "a new block is registered");
     Check(facts.length == expect_size, "registered length");
 }
@@ -238,23 +239,30 @@ void NewBlock(State &st, Input &in, int slot) {
 }
 
 // An alias: a second object for the same block, as Java makes one with the
-// (p, o, size) constructor followed by addReference.  It carries the
-// original's "o".  (Known fault, mended with the registry's release
-// records: an alias whose "o" differs from the block's makes the last free
-// release the block the wrong way; until that lands aliases keep the "o".)
-void Alias(State &st, int from, int to) {
+// (p, o, size) constructor followed by addReference.  Its "o" is the
+// block's, null or an array of its own; or it is a look-alike of another
+// class, with or without "o".  Whichever holder frees last, the block goes
+// back as it was registered.
+void Alias(State &st, Input &in, int from, int to) {
     Held src = st.slots[from];
     if (src.obj == nullptr || src.shape != kPointer) return;
     JNIEnv *env = st.v.env;
-    jobject alias = fakejni::new_object(env, ORV_POINTER_CLASS);
+    unsigned how = in.Pick(5);
+    const char *cls = how == 3 ? "fuzz/LookAlike" : how == 4 ? "fuzz/NoO" : ORV_POINTER_CLASS;
+    Shape shape = how == 3 ? kLookAlike : how == 4 ? kNoO : kPointer;
+    jobject alias = fakejni::new_object(env, cls);
     fakejni::set_long_field(st.v.vm, alias, "p", fakejni::long_field(st.v.vm, src.obj, "p"));
     fakejni::set_int_field(st.v.vm, alias, "size", fakejni::int_field(st.v.vm, src.obj, "size"));
-    jobject o = fakejni::object_field(env, src.obj, "o");
-    fakejni::set_object_field(st.v.vm, alias, "o", o);
-    env->DeleteLocalRef(o);
+    if (shape != kNoO) {
+        jobject o = nullptr;
+        if (how == 0 || how == 3) o = fakejni::object_field(env, src.obj, "o");
+        if (how == 2) o = fakejni::new_int_array(env, std::vector<jint>(1 + in.Pick(4), 3));
+        fakejni::set_object_field(st.v.vm, alias, "o", o);
+        env->DeleteLocalRef(o);
+    }
     Java_Orvalith_Base_JNI_00024Pointer_addReference(env, alias);
-    Check(!Raised(st), "addReference of a well-formed alias raised");
-    Put(st, to, alias);
+    Check(!Raised(st), "addReference of an alias raised");
+    Put(st, to, alias, shape);
     st.slots[to].view = src.view;
     st.slots[to].view_length = src.view_length;
 }
@@ -262,22 +270,22 @@ void Alias(State &st, int from, int to) {
 void Free(State &st, int slot) {
     Held &h = st.slots[slot];
     if (h.obj == nullptr) return;
-    // Known fault, mended in the Pointer natives: free of an object without
-    // "o" goes on to clear it with the missing-field exception pending.
-    if (h.shape == kNoO) return;
     jlong before = FieldP(st, h);
     void *p = NarrowAddress(before);
     bool registered = Has(h.shape, "p") && p != nullptr && RegistryKnows(p);
-    plist *list = RegistryList();
-    int32_t count = list->count;
+    size_t count = RegistryCount();
     Java_Orvalith_Base_JNI_00024Pointer_free(st.v.env, h.obj);
     bool raised = Raised(st);
-    if (!registered) {
-        Check(list->count == count, "free of an unregistered address changed the registry");
+    if (!registered || h.shape == kNoO) {
+        // An object without "o" is no Pointer: it keeps its reference.
+        Check(RegistryCount() == count && (!registered || RegistryKnows(p)),
+              "a free of an unregistered address or of an object without o changed the registry");
+        Check(h.shape != kNoO || raised, "a free of an object without o raised nothing");
+        Check(!Has(h.shape, "p") || FieldP(st, h) == before, "a free that released nothing changed p");
         return;
     }
     if (!RegistryKnows(p)) {  // that was the last reference
-        Check(!Has(h.shape, "p") || FieldP(st, h) == 0 || raised, "the last free left p");
+        Check(FieldP(st, h) == 0 || raised, "the last free left p");
         Check(FieldSize(st, h) == -1 || !Has(h.shape, "size") || raised, "the last free left size");
     } else {
         Check(FieldP(st, h) == before, "a free that was not the last changed p");
@@ -292,18 +300,18 @@ void Read(State &st, Input &in, int slot) {
     bool null_object = false;
     void *p = null_object ? nullptr : NarrowAddress(FieldP(st, h));
     jint size = null_object ? 0 : FieldSize(st, h);
-    BlockFacts facts = {0, 0};
+    BlockRecord facts = {};
     bool registered = !null_object && Has(h.shape, "p") && p != nullptr && RegistryLookup(p, &facts);
     // Views are trusted: the harness keeps their "size" within the memory.
-    if (!registered && h.view && (size < 0 || static_cast<size_t>(size) > h.view_length)) return;
+    if (!registered && h.view && Has(h.shape, "size") && (size < 0 || static_cast<size_t>(size) > h.view_length))
+        return;
     if (!registered && !h.view && p != nullptr && Has(h.shape, "p")) return;  // a freed block's stale p
     switch (in.Pick(3)) {
         case 0: {
-            // Known fault, mended in the Pointer natives: an object with "p"
-            // but no "size" reaches NewByteArray with the exception pending.
-            if (h.shape == kNoSize) return;
             jbyteArray bytes = Java_Orvalith_Base_JNI_00024Pointer_getContent(env, h.obj);
             bool raised = Raised(st);
+            // Without "size" (or "p") the accessor raised and nothing was read.
+            Check(Has(h.shape, "size") || (bytes == nullptr && raised), "getContent without size");
             if (bytes != nullptr && registered && size > 0) {
                 jsize n = env->GetArrayLength(bytes);
                 Check(static_cast<size_t>(n) <= facts.length, "getContent read past the block");
@@ -315,9 +323,9 @@ void Read(State &st, Input &in, int slot) {
             break;
         }
         case 1: {
-            if (h.shape == kNoSize) return;  // the same known fault
             jlongArray longs = Java_Orvalith_Base_JNI_00024Pointer_getNativeArrayAsLongs(env, h.obj);
-            Raised(st);
+            bool raised = Raised(st);
+            Check(Has(h.shape, "size") || (longs == nullptr && raised), "getNativeArrayAsLongs without size");
             if (longs != nullptr && registered) {
                 size_t n = static_cast<size_t>(env->GetArrayLength(longs));
                 Check(n * sizeof(long) <= facts.length, "getNativeArrayAsLongs read past the block");
@@ -327,11 +335,11 @@ void Read(State &st, Input &in, int slot) {
         }
         default: {
             jboolean unicode = in.Coin() ? JNI_TRUE : JNI_FALSE;
-            // Known fault, mended in the Pointer natives: the scan for the
-            // terminator is not bounded by the block; only text that has one
-            // inside its block is read until then.
-            if (p != nullptr && Has(h.shape, "p")) {
-                size_t length = registered ? facts.length : h.view ? sizeof view_memory[0] : 0;
+            // A registered block's text ends at its terminator or at the
+            // block's end; memory nobody registered is trusted to hold a
+            // terminator, so only views that have one are read.
+            if (p != nullptr && Has(h.shape, "p") && !registered) {
+                size_t length = h.view ? sizeof view_memory[0] : 0;
                 const char *bytes = static_cast<const char *>(p);
                 bool terminated = false;
                 if (unicode) {
@@ -344,6 +352,9 @@ void Read(State &st, Input &in, int slot) {
             }
             jstring s = Java_Orvalith_Base_JNI_00024Pointer_getContentAsString(env, h.obj, unicode);
             Raised(st);
+            if (s != nullptr && registered && unicode)
+                Check(static_cast<size_t>(env->GetStringLength(s)) <= facts.length / 2,
+                      "getContentAsString read past the block");
             env->DeleteLocalRef(s);
             break;
         }
@@ -386,21 +397,27 @@ void Mutate(State &st, Input &in, int slot) {
     }
 }
 
+BlockNode *Find(plist *list, void *address) {
+    for (BlockNode *node = list->head; node != nullptr; node = node->next)
+        if (node->address == address) return node;
+    return nullptr;
+}
+
 // The exported list functions on a registry of the caller's own.
 void OwnList(State &st, Input &in) {
     void *address = &st.own_blocks[in.Pick(4)];
     int32_t before = st.own.count;
-    BlockNode *node = PlistFind(&st.own, address);
+    BlockNode *node = Find(&st.own, address);
     int32_t refs = node != nullptr ? node->refcount : 0;
     switch (in.Pick(4)) {
         case 0:
             plist_add(&st.own, address);
             Check(st.own.count == before + (refs == 0 ? 1 : 0), "plist_add count");
-            Check(PlistFind(&st.own, address)->refcount == refs + 1, "plist_add reference");
+            Check(Find(&st.own, address)->refcount == refs + 1, "plist_add reference");
             break;
         case 1:
             plist_incref(&st.own, address);
-            Check(refs == 0 || PlistFind(&st.own, address)->refcount == refs + 1, "plist_incref");
+            Check(refs == 0 || Find(&st.own, address)->refcount == refs + 1, "plist_incref");
             break;
         case 2: {
             int last = plist_delete(&st.own, address);
@@ -448,7 +465,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         unsigned op = in.Pick(10);
         switch (op) {
             case 0: case 1: case 2: NewBlock(st, in, slot); break;
-            case 3: Alias(st, slot, static_cast<int>(in.Pick(kSlots))); break;
+            case 3: Alias(st, in, slot, static_cast<int>(in.Pick(kSlots))); break;
             case 4: Free(st, slot); break;
             case 5: case 6: Read(st, in, slot); break;
             case 7: Copy(st, in, slot); break;
@@ -469,7 +486,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // by anyone: a caller's leak, not the library's; the harness releases
     // them itself so that the next input starts from an empty registry.
     Drain(st);
-    Check(RegistryList()->count == 0, "blocks left in the registry");
+    Check(RegistryCount() == 0, "blocks left in the registry");
     for (Held &h : st.slots)
         if (h.obj != nullptr) st.v.env->DeleteLocalRef(h.obj);
     plist_reset(&st.own);

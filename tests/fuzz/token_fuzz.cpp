@@ -3,9 +3,10 @@
 // of argument object, sessions opened with and without notification
 // objects, the regular natives with any longs, blocks and cells, and the
 // instrumented module scripted to answer anything, write outputs and
-// notify during and after the calls.  Every answer must be the module's
-// own (the one it recorded) or one the bridge gives when it does not call
-// (CKR_NO_FUNCTION, CKR_ARGUMENTS_BAD).
+// notify during and after the calls; also handles that are not live
+// (unloaded, made up).  Every answer must be the module's own (the one it
+// recorded) or one the bridge gives when it does not call (CKR_NO_FUNCTION,
+// CKR_ARGUMENTS_BAD); a handle that is not live calls nothing.
 #include <dlfcn.h>
 #include <string.h>
 
@@ -95,6 +96,7 @@ struct State {
     jlong callback_answer = 0;
     bool callback_throws = false;
     CK_SESSION_HANDLE sessions[4] = {};
+    std::vector<jlong> stale;  // handles unloaded during this input
     bool faults = false;  // an allocation of the VM was made to fail
 };
 
@@ -167,18 +169,62 @@ void Load(State &st, Input &in) {
 
 void Unload(State &st, int index) {
     Loaded &m = st.modules[index];
-    if (m.handle == 0) return;  // a handle that is no longer live is never passed
+    if (m.handle == 0) return;
     Java_Orvalith_Base_JNI_unloadExternalModule(st.v.env, nullptr, m.handle);
+    st.stale.push_back(m.handle);
     m = Loaded();
     RefreshControls(st);
 }
 
+// A handle that is no longer live or never was: one unloaded earlier, one
+// made up, or a live one a little off.  (A stale handle that equals a new
+// record's address is that record's handle again.)
+jlong DeadHandle(State &st, Input &in) {
+    switch (in.Pick(3)) {
+        case 0:
+            if (!st.stale.empty()) return st.stale[in.Pick(static_cast<unsigned>(st.stale.size()))];
+            return in.Long();
+        case 1: {
+            jlong live = st.modules[in.Pick(3)].handle;
+            return live != 0 ? live + 1 + static_cast<jlong>(in.Pick(64)) : in.Long();
+        }
+        default: return in.Long();
+    }
+}
+
+int LiveIndex(const State &st, jlong handle) {
+    for (int i = 0; i < 3; i++)
+        if (handle != 0 && st.modules[i].handle == handle) return i;
+    return -1;
+}
+
+// What the modules recorded so far; a call through a dead handle adds
+// nothing to either.
+std::pair<int, int> Records(const State &st) {
+    return {st.control[0] != nullptr ? st.control[0]->record_count() : -1,
+            st.control[1] != nullptr ? st.control[1]->record_count() : -1};
+}
+
+// Unloading a dead handle does nothing: every live module stays loaded
+// and nothing is called.
+void UnloadDead(State &st, Input &in) {
+    jlong handle = DeadHandle(st, in);
+    int live = LiveIndex(st, handle);
+    if (live >= 0) return Unload(st, live);
+    const MockControl *before[2] = {st.control[0], st.control[1]};
+    std::pair<int, int> records = Records(st);
+    Java_Orvalith_Base_JNI_unloadExternalModule(st.v.env, nullptr, handle);
+    Check(!fakejni::pending_exception(st.v.env).present, "unloading a dead handle raised");
+    RefreshControls(st);
+    Check(st.control[0] == before[0] && st.control[1] == before[1], "unloading a dead handle closed a library");
+    Check(Records(st) == records, "unloading a dead handle called a module");
+}
+
 jlong PickHandle(State &st, Input &in) {
-    // 0, or a live handle: a stale one is a caller's fault the library does
-    // not guard against yet (known fault: the handle is the record's
-    // address), so it is not passed.
-    unsigned i = in.Pick(4);
-    return i < 3 ? st.modules[i].handle : 0;
+    unsigned i = in.Pick(6);
+    if (i < 3) return st.modules[i].handle;  // live, or 0 for an empty slot
+    if (i == 3) return 0;
+    return DeadHandle(st, in);
 }
 
 const MockControl *ControlFor(State &st, jlong handle) {
@@ -235,9 +281,12 @@ void Notify(State &st, Input &in) {
     Check(!fakejni::pending_exception(st.v.env).present, "a notification left an exception pending");
 }
 
-void CheckAnswer(State &st, const MockControl *c, int entry, int records_before, jlong rv, bool called_expected) {
+void CheckAnswer(State &st, const MockControl *c, int entry, int records_before, jlong rv, bool called_expected,
+                 std::pair<int, int> all_before) {
     if (c == nullptr) {
-        Check(rv == static_cast<jlong>(CKR_NO_FUNCTION), "a call with handle 0 answered", std::to_string(rv));
+        Check(rv == static_cast<jlong>(CKR_NO_FUNCTION), "a call through a handle that is not live answered",
+              std::to_string(rv));
+        Check(Records(st) == all_before, "a call through a handle that is not live reached a module");
         return;
     }
     int records = c->record_count();
@@ -285,10 +334,11 @@ void CallToken(State &st, Input &in) {
     // Closing a session of ours ends its context; the module may then still
     // notify it (stale notifications), which must find nothing.
     int records_before = c != nullptr ? c->record_count() : 0;
+    std::pair<int, int> all_before = Records(st);
     jlong rv = t.call(env, handle, a);
     bool raised = fuzz::TakeException(env, {kException, fuzz::kOutOfMemoryError});
     Check(!raised || fakejni::global_refs(st.v.vm) >= st.v.globals_at_start, "");
-    CheckAnswer(st, c, t.entry, records_before, rv, usable);
+    CheckAnswer(st, c, t.entry, records_before, rv, usable, all_before);
     for (jobject o : locals) env->DeleteLocalRef(o);
 }
 
@@ -317,9 +367,10 @@ void Initialize(State &st, Input &in) {
         c->set_init_words(nss ? 7 : 6);
     }
     int records_before = c != nullptr ? c->record_count() : 0;
+    std::pair<int, int> all_before = Records(st);
     jlong rv = Java_Orvalith_Base_JNI_c_1Initialize(env, nullptr, handle, args);
     fuzz::TakeException(env, {kException, "java/lang/NoSuchFieldError", fuzz::kOutOfMemoryError});
-    CheckAnswer(st, c, MOCK_C_Initialize, records_before, rv, true);
+    CheckAnswer(st, c, MOCK_C_Initialize, records_before, rv, true, all_before);
     env->DeleteLocalRef(args);
 }
 
@@ -341,11 +392,12 @@ void OpenSession(State &st, Input &in) {
     bool usable = CellUsable(env, cell);
     jlong slot = in.Pick(3) == 0 ? in.Long() : 0;
     int records_before = c != nullptr ? c->record_count() : 0;
+    std::pair<int, int> all_before = Records(st);
     jlong rv = Java_Orvalith_Base_JNI_c_1OpenSession(env, nullptr, handle, slot, in.Long(), application,
                                                      callback, cell);
     // What the callback threw during the open is the caller's to see.
     fuzz::TakeException(env, {kException, kThrown, fuzz::kOutOfMemoryError});
-    CheckAnswer(st, c, MOCK_C_OpenSession, records_before, rv, usable);
+    CheckAnswer(st, c, MOCK_C_OpenSession, records_before, rv, usable, all_before);
     if (rv == CKR_OK && usable) st.sessions[in.Pick(4)] = NarrowUlong(fakejni::long_elements(st.v.vm, cell)[0]);
     env->DeleteLocalRef(cell);
     env->DeleteLocalRef(callback);
@@ -372,7 +424,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int step = 0; step < 40 && in.More(); step++) {
         switch (in.Pick(12)) {
             case 0: Load(st, in); break;
-            case 1: Unload(st, static_cast<int>(in.Pick(3))); break;
+            case 1:
+                if (in.Pick(4) == 0) UnloadDead(st, in);
+                else Unload(st, static_cast<int>(in.Pick(3)));
+                break;
             case 2: Initialize(st, in); break;
             case 3: case 4: OpenSession(st, in); break;
             case 5: case 6: Script(st, in); break;

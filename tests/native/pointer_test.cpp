@@ -310,6 +310,35 @@ TEST_F(PointerTest, NativeLongsOfAnUnalignedBlock) {
     }
 }
 
+// The same block read as UTF-16 text: its units are not aligned either,
+// and the text ends at a zero unit or at the block's end.
+TEST_F(PointerTest, UnicodeTextOfAnUnalignedBlock) {
+    struct Case {
+        const char *name;
+        std::vector<jbyte> bytes;  // from offset 1 on: little-endian units
+        std::u16string text;
+    } cases[] = {
+        {"terminated", {'x', 'A', 0, 'B', 0, 0, 0, 'C', 0}, u"AB"},
+        {"no terminator inside the block", {'x', 'A', 0, 'B', 0, 'C'}, u"AB"},
+        {"empty", {'x', 0, 0}, u""},
+    };
+    for (const Case &c : cases) {
+        for (bool copies : {true, false}) {
+            SCOPED_TRACE(std::string(c.name) + (copies ? ", elements copied" : ", elements in place"));
+            fakejni::set_copy_elements(vm, copies);
+            jbyteArray array = fakejni::new_byte_array(env, c.bytes);
+            jobject ptr = POINTER(getInstance___3BI)(env, nullptr, array, 1);
+            ASSERT_NE(ptr, nullptr);
+            jstring s = POINTER(getContentAsString)(env, ptr, JNI_TRUE);
+            EXPECT_EQ(fakejni::string_chars(vm, s), c.text);
+            POINTER(free)(env, ptr);
+            env->DeleteLocalRef(s);
+            env->DeleteLocalRef(ptr);
+            env->DeleteLocalRef(array);
+        }
+    }
+}
+
 TEST_F(PointerTest, AddressesWidenWithSign) {
     // The 32-bit builds hand Java the address as a signed 32-bit value.
     void *high = reinterpret_cast<void *>(static_cast<uintptr_t>(0x80000010u));
