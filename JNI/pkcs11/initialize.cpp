@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include "pkcs11/token_module.h"
+#include "pkcs11/token_trace.h"
 
 static_assert(sizeof(CK_C_INITIALIZE_ARGS) == 6 * sizeof(void *), "plain record: 48 or 24 bytes");
 static_assert(sizeof(NssInitializeArgs) == 7 * sizeof(void *), "NSS record: 56 or 28 bytes");
@@ -76,21 +77,48 @@ void *ObjToInitializeArgs(JNIEnv *env, jobject args) {
     return BuildInitializeArgs(env, args, &nss);
 }
 
+// "args=null", or the record's members as the module gets them.
+static void TraceArgs(TraceLine *line, const void *record, bool nss) {
+    if (record == nullptr) return TraceAdd(line, ", args=null");
+    const CK_C_INITIALIZE_ARGS *args = static_cast<const CK_C_INITIALIZE_ARGS *>(record);
+    TraceAdd(line, ", args={%sflags 0x%lx, mutexes %s", nss ? "NSS, " : "",
+             static_cast<unsigned long>(args->flags), args->CreateMutex != nullptr ? "the bridge's" : "none");
+    if (nss) {
+        const void *parameters = static_cast<const NssInitializeArgs *>(record)->LibraryParameters;
+#if defined(_WIN32)
+        TraceAdd(line, ", parameters ");
+        TraceQuoted(line, static_cast<const char *>(parameters));
+#else
+        TraceAdd(line, ", parameters %p", parameters);
+#endif
+    }
+    TraceAdd(line, "}");
+}
+
 extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_c_1Initialize(JNIEnv *env, jclass,
                                                                        jlong handle, jobject args) {
+    TokenTrace call{"c_Initialize", handle, 0, kTokenNotLive, CKR_NO_FUNCTION, 0};
+    bool traced = TraceOn();
+    TraceLine line;
     TokenModule *module = EnterModule(env, handle);
-    if (module == nullptr) return WidenUlong(CKR_NO_FUNCTION);
-    CK_C_Initialize initialize = module->functions->C_Initialize;
-    CK_RV rv = CKR_NO_FUNCTION;
-    if (initialize != nullptr) {
-        bool nss;
-        void *record = BuildInitializeArgs(env, args, &nss);
-        rv = initialize(record);
+    if (traced) TraceTokenBegin(&line, call);
+    if (module != nullptr) {
+        CK_C_Initialize initialize = module->functions->C_Initialize;
+        call.outcome = initialize != nullptr ? kTokenCalled : kTokenNoEntry;
+        if (initialize != nullptr) {
+            bool nss;
+            void *record = BuildInitializeArgs(env, args, &nss);
+            if (traced) TraceArgs(&line, record, nss);
+            uint64_t started = traced ? TraceClock() : 0;
+            call.rv = initialize(record);
+            if (traced) call.took = TraceClock() - started;
 #if defined(_WIN32)
-        if (nss) free(static_cast<NssInitializeArgs *>(record)->LibraryParameters);
+            if (nss) free(static_cast<NssInitializeArgs *>(record)->LibraryParameters);
 #endif
-        free(record);
+            free(record);
+        }
+        LeaveModule(env, module);
     }
-    LeaveModule(env, module);
-    return WidenUlong(rv);
+    if (traced) TraceTokenEnd(&line, call);
+    return WidenUlong(call.rv);
 }

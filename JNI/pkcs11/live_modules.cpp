@@ -16,6 +16,7 @@
 #include <stdlib.h>
 
 #include "pkcs11/token_module.h"
+#include "pkcs11/token_trace.h"
 #include "runtime/lock.h"
 
 ModuleSlot *live_slots;
@@ -54,6 +55,7 @@ bool RegisterModule(TokenModule *module) {
 
 void RetireModule(JNIEnv *env, jlong handle) {
     TokenModule *module = EnterModule(env, handle);
+    if (TraceOn()) TraceUnload(handle, module != nullptr);
     if (module == nullptr) return;
     ModuleSlot *slot = module->slot;
     __atomic_fetch_or(&slot->state, ORV_SLOT_UNLOADED, __ATOMIC_ACQ_REL);

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "pkcs11/token_module.h"
+#include "pkcs11/token_trace.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -52,11 +53,10 @@ extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_loadExternalModule(JNI
     module->library = dlopen(name, RTLD_LAZY);
     bool loaded = module->library != nullptr && BuildTable(module) && RegisterModule(module);
     free(name);
-    if (!loaded) {
-        ReleaseModule(module);
-        return 0;
-    }
-    return WidenAddress(module);
+    if (!loaded) ReleaseModule(module);
+    jlong handle = loaded ? WidenAddress(module) : 0;
+    if (TraceOn()) TraceLoad(env, path, handle);
+    return handle;
 }
 
 #endif

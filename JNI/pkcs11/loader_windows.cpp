@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "pkcs11/token_module.h"
+#include "pkcs11/token_trace.h"
 
 static_assert(sizeof(void *) == 4, "the Windows deliverable is 32-bit");
 
@@ -134,9 +135,11 @@ extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_loadExternalModule(JNI
                   RegisterModule(module);
     free(name);
     if (units != nullptr) env->ReleaseStringChars(path, units);
-    if (!loaded) {
-        ReleaseModule(module);
-        return 0;
-    }
-    return WidenAddress(module);
+    // The last error of a failed load stays for getLastError.
+    DWORD error = GetLastError();
+    if (!loaded) ReleaseModule(module);
+    jlong handle = loaded ? WidenAddress(module) : 0;
+    if (TraceOn()) TraceLoad(env, path, handle);
+    SetLastError(error);
+    return handle;
 }

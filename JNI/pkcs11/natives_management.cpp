@@ -1,6 +1,7 @@
 // General-purpose, slot and token, session, object and parallel-function
 // management natives, one line each: the Cryptoki function and the kind of
-// each argument after the module handle.
+// each argument after the module handle.  Secret passes a PIN's block as
+// Block does; the trace shows only its length.
 #include "pkcs11/token_call.h"
 
 ORV_TOKEN_NATIVE_AFTER(Finalize, EndContextsAfter<EndInstanceContexts>, Reserved)
@@ -11,23 +12,23 @@ ORV_TOKEN_NATIVE(GetTokenInfo, Ulong, Block)
 ORV_TOKEN_NATIVE(WaitForSlotEvent, Ulong, InOut, Reserved)
 ORV_TOKEN_NATIVE(GetMechanismList, Ulong, Block, InOut)
 ORV_TOKEN_NATIVE(GetMechanismInfo, Ulong, Ulong, Block)
-ORV_TOKEN_NATIVE(InitToken, Ulong, Block, Ulong, Block)
-ORV_TOKEN_NATIVE(InitPIN, Ulong, Block, Ulong)
-ORV_TOKEN_NATIVE(SetPIN, Ulong, Block, Ulong, Block, Ulong)
+ORV_TOKEN_NATIVE(InitToken, Ulong, Secret, Ulong, Block)
+ORV_TOKEN_NATIVE(InitPIN, Ulong, Secret, Ulong)
+ORV_TOKEN_NATIVE(SetPIN, Ulong, Secret, Ulong, Secret, Ulong)
 ORV_TOKEN_NATIVE_AFTER(CloseSession, EndContextsAfter<EndSessionContexts>, Ulong)
 ORV_TOKEN_NATIVE_AFTER(CloseAllSessions, EndContextsAfter<EndSlotContexts>, Ulong)
 ORV_TOKEN_NATIVE(GetSessionInfo, Ulong, Block)
 ORV_TOKEN_NATIVE(GetOperationState, Ulong, Block, InOut)
 ORV_TOKEN_NATIVE(SetOperationState, Ulong, Block, Ulong, Ulong, Ulong)
-ORV_TOKEN_NATIVE(Login, Ulong, Ulong, Block, Ulong)
+ORV_TOKEN_NATIVE(Login, Ulong, Ulong, Secret, Ulong)
 ORV_TOKEN_NATIVE(Logout, Ulong)
-ORV_TOKEN_NATIVE(CreateObject, Ulong, Block, Ulong, Out)
-ORV_TOKEN_NATIVE(CopyObject, Ulong, Ulong, Block, Ulong, Out)
+ORV_TOKEN_NATIVE(CreateObject, Ulong, Template, Ulong, Out)
+ORV_TOKEN_NATIVE(CopyObject, Ulong, Ulong, Template, Ulong, Out)
 ORV_TOKEN_NATIVE(DestroyObject, Ulong, Ulong)
 ORV_TOKEN_NATIVE(GetObjectSize, Ulong, Ulong, InOut)
-ORV_TOKEN_NATIVE(GetAttributeValue, Ulong, Ulong, Block, Ulong)
-ORV_TOKEN_NATIVE(SetAttributeValue, Ulong, Ulong, Block, Ulong)
-ORV_TOKEN_NATIVE(FindObjectsInit, Ulong, Block, Ulong)
+ORV_TOKEN_NATIVE(GetAttributeValue, Ulong, Ulong, Template, Ulong)
+ORV_TOKEN_NATIVE(SetAttributeValue, Ulong, Ulong, Template, Ulong)
+ORV_TOKEN_NATIVE(FindObjectsInit, Ulong, Template, Ulong)
 ORV_TOKEN_NATIVE(FindObjects, Ulong, Block, Ulong, InOut)
 ORV_TOKEN_NATIVE(FindObjectsFinal, Ulong)
 ORV_TOKEN_NATIVE(GetFunctionStatus, Ulong)

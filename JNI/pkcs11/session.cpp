@@ -17,6 +17,7 @@
 #include <stdlib.h>
 
 #include "pkcs11/token_module.h"
+#include "pkcs11/token_trace.h"
 #include "runtime/lock.h"
 
 struct SessionContext {
@@ -206,12 +207,20 @@ static CK_RV NotifyThroughRecord(const NotifyContext *record, CK_SESSION_HANDLE 
     JNIEnv *env = record->env;
     JavaVM *vm = ProcessVm();
     JNIEnv *current = nullptr;
-    if (env == nullptr || vm == nullptr) return CKR_OK;
-    if (vm->GetEnv(reinterpret_cast<void **>(&current), JNI_VERSION_1_4) != JNI_OK || current != env)
-        return CKR_OK;
-    jthrowable held = ShelvePending(env);
-    CK_RV rv = CallJava(env, record->callback, record->application, session, event);
-    RestorePending(env, held);
+    bool own_thread = env != nullptr && vm != nullptr &&
+                      vm->GetEnv(reinterpret_cast<void **>(&current), JNI_VERSION_1_4) == JNI_OK &&
+                      current == env;
+    CK_RV rv = CKR_OK;
+    if (own_thread) {
+        jthrowable held = ShelvePending(env);
+        rv = CallJava(env, record->callback, record->application, session, event);
+        RestorePending(env, held);
+    }
+    if (TraceOn())
+        TraceNotification(session, event, record,
+                          own_thread ? "delivered through a record of other native code, on its thread"
+                                     : "dropped: a record of other native code, not on its thread",
+                          rv);
     return rv;
 }
 
@@ -221,13 +230,18 @@ CK_RV COpenSessionCallback(CK_SESSION_HANDLE session, CK_NOTIFICATION event, voi
         return NotifyThroughRecord(static_cast<const NotifyContext *>(application), session, event);
     bool opening = false;
     SessionContext *context = EnterContext(application, &opening);
-    if (context == nullptr) return CKR_OK;
+    if (context == nullptr) {
+        if (TraceOn()) TraceNotification(session, event, application, "dropped: no live session context", CKR_OK);
+        return CKR_OK;
+    }
     JavaVM *vm = context->vm;
     JNIEnv *env = nullptr;
     bool attached = false;
     if (vm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_1_4) != JNI_OK) {
         if (vm->AttachCurrentThread(reinterpret_cast<void **>(&env), nullptr) != JNI_OK) {
             LeaveContext(nullptr, context);
+            if (TraceOn())
+                TraceNotification(session, event, application, "dropped: the VM would not attach this thread", CKR_OK);
             return CKR_OK;
         }
         attached = true;
@@ -241,6 +255,9 @@ CK_RV COpenSessionCallback(CK_SESSION_HANDLE session, CK_NOTIFICATION event, voi
     RestorePending(env, held);
     LeaveContext(env, context);
     if (attached) vm->DetachCurrentThread();
+    if (TraceOn())
+        TraceNotification(session, event, application,
+                          attached ? "delivered on a thread attached for it" : "delivered on a Java thread", rv);
     return rv;
 }
 
@@ -264,32 +281,67 @@ static void FinishOpen(JNIEnv *env, SessionContext *context, CK_RV rv, CK_SESSIO
     if (unused) DeleteContext(env, context);
 }
 
-// c_OpenSession with its module held.
-static CK_RV OpenWithContext(JNIEnv *env, TokenModule *module, jlong slot, jlong flags,
-                             jobject application, jobject callback, jlongArray session) {
+// c_OpenSession with its module held; the call's outcome in *call.
+static void OpenWithContext(JNIEnv *env, TokenModule *module, jlong slot, jlong flags,
+                            jobject application, jobject callback, jlongArray session,
+                            TokenTrace *call, CK_SESSION_HANDLE *opened) {
     CK_C_OpenSession open = module->functions->C_OpenSession;
-    if (open == nullptr) return CKR_NO_FUNCTION;
-    if (!CellUsable(env, session)) return CKR_ARGUMENTS_BAD;
+    call->outcome = kTokenNoEntry;
+    if (open == nullptr) return;
+    call->outcome = kTokenRefused;
+    call->unusable = 1u << 4;  // the session cell
+    call->rv = CKR_ARGUMENTS_BAD;
+    if (!CellUsable(env, session)) return;
+    call->unusable = 0;
+    call->outcome = kTokenCalled;
     CK_SLOT_ID slot_id = NarrowUlong(slot);
     SessionContext *context = NewContext(env, module, slot_id, application, callback);
     if (context == nullptr) {
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
-        return CKR_HOST_MEMORY;
+        call->outcome = kTokenRefused;
+        call->unusable = 0;
+        call->rv = CKR_HOST_MEMORY;
+        return;
     }
-    CK_SESSION_HANDLE opened = CK_INVALID_HANDLE;
-    CK_RV rv = open(slot_id, NarrowUlong(flags), reinterpret_cast<void *>(context->serial),
-                    COpenSessionCallback, &opened);
-    FinishOpen(env, context, rv, opened);
-    WriteLongCell(env, session, WidenUlong(opened));
-    return rv;
+    bool traced = TraceOn();
+    uint64_t started = traced ? TraceClock() : 0;
+    call->rv = open(slot_id, NarrowUlong(flags), reinterpret_cast<void *>(context->serial),
+                    COpenSessionCallback, opened);
+    if (traced) call->took = TraceClock() - started;
+    FinishOpen(env, context, call->rv, *opened);
+    WriteLongCell(env, session, WidenUlong(*opened));
+}
+
+static void TraceOpen(const TokenTrace &call, jlong slot, jlong flags, jobject application,
+                      jobject callback, CK_SESSION_HANDLE opened) {
+    TraceLine line;
+    TraceTokenBegin(&line, call);
+    TraceAdd(&line, ", 0x%lx, 0x%lx, application=%s, callback=%s, ", static_cast<unsigned long>(NarrowUlong(slot)),
+             static_cast<unsigned long>(NarrowUlong(flags)), application != nullptr ? "object" : "null",
+             callback != nullptr ? "object" : "null");
+    if (call.unusable != 0) TraceAdd(&line, "<a null or empty cell>");
+    else TraceCell(&line, false, 0, call.outcome == kTokenCalled, opened);
+    TraceTokenEnd(&line, call);
 }
 
 extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_c_1OpenSession(
     JNIEnv *env, jclass, jlong handle, jlong slot, jlong flags, jobject application,
     jobject callback, jlongArray session) {
+    TokenTrace call{"c_OpenSession", handle, 0, kTokenNotLive, CKR_NO_FUNCTION, 0};
+    CK_SESSION_HANDLE opened = CK_INVALID_HANDLE;
     TokenModule *module = EnterModule(env, handle);
-    if (module == nullptr) return WidenUlong(CKR_NO_FUNCTION);
-    CK_RV rv = OpenWithContext(env, module, slot, flags, application, callback, session);
-    LeaveModule(env, module);
-    return WidenUlong(rv);
+    if (module != nullptr) {
+        OpenWithContext(env, module, slot, flags, application, callback, session, &call, &opened);
+        LeaveModule(env, module);
+    }
+    if (TraceOn()) TraceOpen(call, slot, flags, application, callback, opened);
+    return WidenUlong(call.rv);
+}
+
+size_t LiveSessionContexts(void) {
+    size_t count = 0;
+    LockAcquire(&contexts_lock);
+    for (SessionContext *context = contexts; context != nullptr; context = context->next) count++;
+    LockRelease(&contexts_lock);
+    return count;
 }

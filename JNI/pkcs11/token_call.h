@@ -16,6 +16,14 @@
  * An argument the module could not use (a null or empty cell, a Pointer
  * whose class has no "p") stops the call before step 5 with
  * CKR_ARGUMENTS_BAD, writing nothing: no address is ever made up.
+ *
+ * With the trace on (runtime/trace.h) each call becomes one line after
+ * step 7: every argument as the module got it (cells as value in -> value
+ * out), the answer by name and the module call's time, or why the module
+ * was not called.  Each kind says how it is shown (Trace); the kinds
+ * Mechanism, Template and Secret pass a block like Block and only show it
+ * differently: a mechanism's type, a template's attribute types, and of a
+ * PIN nothing but its length.
  */
 #ifndef ORVJNI_TOKEN_CALL_H
 #define ORVJNI_TOKEN_CALL_H
@@ -23,9 +31,11 @@
 #include <stddef.h>
 
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "pkcs11/token_module.h"
+#include "pkcs11/token_trace.h"
 #include "runtime/native_params.h"
 
 // A block address that converts to whatever pointer type the prototype
@@ -47,6 +57,11 @@ struct Ulong {  // CK_ULONG and everything defined as one
     static bool ReadCell(JNIEnv *, Java, Local &) { return true; }
     static CK_ULONG Pass(Local &l) { return l; }
     static void Write(JNIEnv *, Java, Local) {}
+    static constexpr const char *kUnusable = nullptr;
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java, const L &before, const L &, bool) {
+        TraceAdd(line, "0x%lx", static_cast<unsigned long>(std::get<I>(before)));
+    }
 };
 
 struct Flag {  // CK_BBOOL
@@ -56,6 +71,11 @@ struct Flag {  // CK_BBOOL
     static bool ReadCell(JNIEnv *, Java, Local &) { return true; }
     static CK_BBOOL Pass(Local &l) { return l; }
     static void Write(JNIEnv *, Java, Local) {}
+    static constexpr const char *kUnusable = nullptr;
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java, const L &before, const L &, bool) {
+        TraceAdd(line, std::get<I>(before) ? "CK_TRUE" : "CK_FALSE");
+    }
 };
 
 struct Reserved {  // pReserved: the long is the pointer itself
@@ -65,6 +85,11 @@ struct Reserved {  // pReserved: the long is the pointer itself
     static bool ReadCell(JNIEnv *, Java, Local &) { return true; }
     static void *Pass(Local &l) { return l; }
     static void Write(JNIEnv *, Java, Local) {}
+    static constexpr const char *kUnusable = nullptr;
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java, const L &before, const L &, bool) {
+        TraceAdd(line, "%p", std::get<I>(before));
+    }
 };
 
 struct Block {  // a JNI$Pointer, passed as its block address
@@ -78,6 +103,42 @@ struct Block {  // a JNI$Pointer, passed as its block address
     static bool ReadCell(JNIEnv *, Java, Local &) { return true; }
     static BlockAddress Pass(Local &l) { return BlockAddress{l}; }
     static void Write(JNIEnv *, Java, Local) {}
+    static constexpr const char *kUnusable = "a Pointer without \"p\"";
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *env, Java j, const L &, const L &, bool) {
+        TracePointer(line, env, j);
+    }
+};
+
+// A CK_MECHANISM block: also its mechanism type.
+struct Mechanism : Block {
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *env, Java j, const L &before, const L &, bool) {
+        TracePointer(line, env, j);
+        TraceMechanism(line, std::get<I>(before));
+    }
+};
+
+// A CK_ATTRIBUTE template whose count is the next argument: also the
+// attribute types.
+struct Template : Block {
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *env, Java j, const L &before, const L &, bool) {
+        static_assert(std::is_same<typename std::tuple_element<I + 1, L>::type, CK_ULONG>::value,
+                      "a template's count follows it");
+        TracePointer(line, env, j);
+        TraceTemplate(line, std::get<I>(before), std::get<I + 1>(before));
+    }
+};
+
+// A PIN whose length is the next argument: shown as that length only.
+struct Secret : Block {
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java, const L &before, const L &, bool) {
+        static_assert(std::is_same<typename std::tuple_element<I + 1, L>::type, CK_ULONG>::value,
+                      "a PIN's length follows it");
+        TraceAdd(line, "<PIN, %lu bytes>", static_cast<unsigned long>(std::get<I + 1>(before)));
+    }
 };
 
 struct InOut {  // a long[] cell read before the call and written after it
@@ -92,6 +153,11 @@ struct InOut {  // a long[] cell read before the call and written after it
     }
     static CK_ULONG *Pass(Local &l) { return &l; }
     static void Write(JNIEnv *env, Java j, Local l) { WriteLongCell(env, j, WidenUlong(l)); }
+    static constexpr const char *kUnusable = "a null or empty cell";
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java, const L &before, const L &after, bool called) {
+        TraceCell(line, true, std::get<I>(before), called, std::get<I>(after));
+    }
 };
 
 struct Out {  // a long[] cell only written; its local starts as CK_INVALID_HANDLE
@@ -104,6 +170,11 @@ struct Out {  // a long[] cell only written; its local starts as CK_INVALID_HAND
     }
     static CK_ULONG *Pass(Local &l) { return &l; }
     static void Write(JNIEnv *env, Java j, Local l) { WriteLongCell(env, j, WidenUlong(l)); }
+    static constexpr const char *kUnusable = "a null or empty cell";
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java, const L &before, const L &after, bool called) {
+        TraceCell(line, false, std::get<I>(before), called, std::get<I>(after));
+    }
 };
 
 // Something a native does after its module call, with its first argument:
@@ -119,30 +190,55 @@ struct EndContextsAfter {
 
 template <auto Entry, typename After, typename... K>
 struct TokenNative {
+    typedef std::tuple<typename K::Java...> Args;
+    typedef std::tuple<typename K::Local...> Locals;
+
+    // The call's line: each argument as its kind shows it, the one that
+    // could not be used in its place.
     template <size_t... I>
-    static jlong Run(std::index_sequence<I...>, JNIEnv *env, jlong handle,
-                     typename K::Java... java) {
-        std::tuple<typename K::Java...> args(java...);
-        std::tuple<typename K::Local...> locals{};
-        bool usable = true;
-        // Folds over the comma operator run left to right: argument order.
-        ((usable &= K::Read(env, std::get<I>(args), std::get<I>(locals))), ...);
-        ((usable &= K::ReadCell(env, std::get<I>(args), std::get<I>(locals))), ...);
-        TokenModule *module = EnterModule(env, handle);
-        if (module == nullptr) return WidenUlong(CKR_NO_FUNCTION);
-        auto function = module->functions->*Entry;
-        CK_RV rv = function == nullptr ? CKR_NO_FUNCTION : CKR_ARGUMENTS_BAD;
-        if (function != nullptr && usable) {
-            rv = function(K::Pass(std::get<I>(locals))...);
-            (K::Write(env, std::get<I>(args), std::get<I>(locals)), ...);
-            After::Run(env, module, std::get<0>(args));
-        }
-        LeaveModule(env, module);
-        return WidenUlong(rv);
+    static void Trace(std::index_sequence<I...>, const TokenTrace &call, JNIEnv *env,
+                      const Args &args, const Locals &before, const Locals &after) {
+        TraceLine line;
+        TraceTokenBegin(&line, call);
+        bool called = call.outcome == kTokenCalled;
+        ((TraceTokenArgument(&line, I, call.unusable, K::kUnusable) ||
+          (K::template Trace<I>(&line, env, std::get<I>(args), before, after, called), true)),
+         ...);
+        TraceTokenEnd(&line, call);
     }
 
-    static jlong Call(JNIEnv *env, jlong handle, typename K::Java... java) {
-        return Run(std::index_sequence_for<K...>(), env, handle, java...);
+    template <size_t... I>
+    static jlong Run(std::index_sequence<I...> indices, const char *name, JNIEnv *env,
+                     jlong handle, typename K::Java... java) {
+        Args args(java...);
+        Locals locals{};
+        unsigned unusable = 0;  // bit I: argument I cannot be passed
+        // Folds over the comma operator run left to right: argument order.
+        ((unusable |= K::Read(env, std::get<I>(args), std::get<I>(locals)) ? 0u : 1u << I), ...);
+        ((unusable |= K::ReadCell(env, std::get<I>(args), std::get<I>(locals)) ? 0u : 1u << I), ...);
+        TokenTrace call{name, handle, unusable, kTokenNotLive, CKR_NO_FUNCTION, 0};
+        bool traced = TraceOn();
+        Locals before = locals;
+        TokenModule *module = EnterModule(env, handle);
+        if (module != nullptr) {
+            auto function = module->functions->*Entry;
+            call.outcome = function == nullptr ? kTokenNoEntry : unusable ? kTokenRefused : kTokenCalled;
+            call.rv = function == nullptr ? CKR_NO_FUNCTION : CKR_ARGUMENTS_BAD;
+            if (call.outcome == kTokenCalled) {
+                uint64_t started = traced ? TraceClock() : 0;
+                call.rv = function(K::Pass(std::get<I>(locals))...);
+                if (traced) call.took = TraceClock() - started;
+                (K::Write(env, std::get<I>(args), std::get<I>(locals)), ...);
+                After::Run(env, module, std::get<0>(args));
+            }
+            LeaveModule(env, module);
+        }
+        if (traced) Trace(indices, call, env, args, before, locals);
+        return WidenUlong(call.rv);
+    }
+
+    static jlong Call(const char *name, JNIEnv *env, jlong handle, typename K::Java... java) {
+        return Run(std::index_sequence_for<K...>(), name, env, handle, java...);
     }
 };
 
@@ -156,7 +252,7 @@ struct TokenNative {
     extern "C" JNIEXPORT jlong JNICALL Java_Orvalith_Base_JNI_c_1##Name(                       \
         JNIEnv *env, jclass, jlong module, ORV_JAVA_PARAMS(__VA_ARGS__)) {                         \
         return TokenNative<&CK_FUNCTION_LIST::C_##Name, After, __VA_ARGS__>::Call(                 \
-            env, module, ORV_JAVA_ARGS(__VA_ARGS__));                                              \
+            "c_" #Name, env, module, ORV_JAVA_ARGS(__VA_ARGS__));                                  \
     }
 #define ORV_TOKEN_NATIVE(Name, ...) ORV_TOKEN_NATIVE_AFTER(Name, NothingAfter, __VA_ARGS__)
 

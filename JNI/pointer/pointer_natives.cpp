@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "pointer/registry.h"
+#include "runtime/trace.h"
 #include "runtime/bridge.h"
 
 #define POINTER_NATIVE(name) JNICALL Java_Orvalith_Base_JNI_00024Pointer_##name
@@ -414,6 +415,10 @@ JNIEXPORT void POINTER_NATIVE(copy)(JNIEnv *env, jclass, jbyteArray src, jint sr
     BlockRecord block;
     if (RegistryLookup(p, &block) &&
         static_cast<uint64_t>(dst_offset) + static_cast<uint64_t>(length) > block.length) {
+        if (TraceOn())
+            TraceDecision("Pointer.copy", "refused: %ld bytes at offset %ld do not fit the %lu-byte block %p",
+                          static_cast<long>(length), static_cast<long>(dst_offset),
+                          static_cast<unsigned long>(block.length), static_cast<void *>(p));
         ThrowBounds(env, "range outside the destination block");
         return;
     }

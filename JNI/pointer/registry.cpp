@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include "runtime/lock.h"
+#include "runtime/trace.h"
 
 namespace {
 
@@ -93,6 +94,21 @@ static void RemoveAt(BlockIndex *ix, size_t i) {
     ix->count--;
 }
 
+// One registry event for the trace, written after the lock is let go:
+// what happened to which block, its references and the live count then.
+static void TraceEvent(const char *event, const void *address, const BlockRecord &record,
+                       size_t live) {
+    static const char *const kKinds[] = {"allocated", "pinned byte[]", "pinned int[]", "pinned long[]"};
+    TraceLine line;
+    TraceBegin(&line, "block");
+    TraceAdd(&line, " %s %p", event, address);
+    if (record.address != nullptr)
+        TraceAdd(&line, " [%s, %lu bytes, %d refs]", kKinds[record.kind & 3],
+                 static_cast<unsigned long>(record.length), static_cast<int>(record.refcount));
+    TraceAdd(&line, ", %lu live", static_cast<unsigned long>(live));
+    TraceEnd(&line);
+}
+
 RegistryResult RegistryAdd(const BlockRecord *record) {
     if (record->address == nullptr) return kRegistryNoMemory;  // never a block
     RegistryResult result = kRegistryNoMemory;
@@ -108,7 +124,14 @@ RegistryResult RegistryAdd(const BlockRecord *record) {
         index_.count++;
         result = kRegistryAdded;
     }
+    BlockRecord now = known != nullptr ? *known : BlockRecord{};
+    size_t live = index_.count;
     LockRelease(&index_lock);
+    if (TraceBlocksOn()) {
+        if (result == kRegistryAdded) now = *record, now.refcount = 1;
+        TraceEvent(result == kRegistryAdded ? "register" : result == kRegistryShared ? "add reference" : "not registered (no memory)",
+                   record->address, now, live);
+    }
     return result;
 }
 
@@ -116,19 +139,29 @@ void RegistryIncref(void *address) {
     LockAcquire(&index_lock);
     BlockRecord *known = Find(index_, address);
     if (known != nullptr) known->refcount++;
+    BlockRecord now = known != nullptr ? *known : BlockRecord{};
+    size_t live = index_.count;
     LockRelease(&index_lock);
+    if (TraceBlocksOn()) TraceEvent(known != nullptr ? "add reference" : "add reference to an unknown block", address, now, live);
 }
 
 bool RegistryDelete(void *address, BlockRecord *released) {
     bool last = false;
     LockAcquire(&index_lock);
     BlockRecord *known = Find(index_, address);
+    BlockRecord now = BlockRecord{};
     if (known != nullptr && --known->refcount <= 0) {
+        now = *known;
         if (released != nullptr) *released = *known;
         RemoveAt(&index_, static_cast<size_t>(known - index_.slots));
         last = true;
+    } else if (known != nullptr) {
+        now = *known;
     }
+    size_t live = index_.count;
     LockRelease(&index_lock);
+    if (TraceBlocksOn())
+        TraceEvent(last ? "release" : known != nullptr ? "drop reference" : "free of an unknown block", address, now, live);
     return last;
 }
 
@@ -143,6 +176,15 @@ bool RegistryLookup(void *address, BlockRecord *record) {
 size_t RegistryCount(void) {
     LockAcquire(&index_lock);
     size_t count = index_.count;
+    LockRelease(&index_lock);
+    return count;
+}
+
+size_t RegistrySnapshot(BlockRecord *out, size_t max) {
+    LockAcquire(&index_lock);
+    size_t count = index_.count, copied = 0;
+    for (size_t i = 0; index_.slots != nullptr && i <= index_.mask && copied < max; i++)
+        if (index_.slots[i].address != nullptr) out[copied++] = index_.slots[i];
     LockRelease(&index_lock);
     return count;
 }

@@ -63,5 +63,7 @@ bool RegistryLookup(void *address, BlockRecord *record);
 inline bool RegistryKnows(void *address) { return RegistryLookup(address, nullptr); }
 /* Live records. */
 size_t RegistryCount(void);
+/* Live records, with copies of up to max of them in out. */
+size_t RegistrySnapshot(BlockRecord *out, size_t max);
 
 #endif

@@ -2,6 +2,7 @@
 // call: nothing is cached, so any class with a field of the right name and
 // type will do.
 #include "runtime/bridge.h"
+#include "runtime/trace.h"
 
 // The field ID of name/sig on obj's class, or null after raising
 // "Can't find %s field in class.".
@@ -113,5 +114,9 @@ void *GetPointerValue(JNIEnv *env, jobject pointer, bool *found) {
     }
     // A missing "p" reads as all bits set (the -1 of GetLongField); callers
     // that pass addresses on ask for *found and never use that value.
-    return NarrowAddress(ReadLongField(env, pointer, "p", found));
+    bool has = false;
+    void *value = NarrowAddress(ReadLongField(env, pointer, "p", &has));
+    if (found != nullptr) *found = has;
+    if (!has && TraceOn()) TraceDecision("Pointer", "an object without \"p\": no address is read from it");
+    return value;
 }

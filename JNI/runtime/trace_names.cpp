@@ -1,0 +1,27 @@
+// Names of Cryptoki values for the trace, taken from the Cryptoki header
+// the bridge is built with (the table is generated from it).
+#include "pkcs11/token_module.h"
+#include "runtime/trace.h"
+
+struct TraceName {
+    unsigned long value;
+    const char *name;
+};
+
+#include "cryptoki_names.inc"
+
+template <size_t N>
+static const char *Find(const TraceName (&names)[N], unsigned long value) {
+    // Only a traced call looks a name up: a scan is plenty.
+    for (const TraceName &entry : names)
+        if (entry.value == value) return entry.name;
+    return nullptr;
+}
+
+const char *CkrName(unsigned long rv) {
+    // The bridge's own answer for a call it could not make.
+    if (rv == CKR_NO_FUNCTION) return "CKR_NO_FUNCTION";
+    return Find(kCkrNames, rv);
+}
+const char *CkmName(unsigned long mechanism) { return Find(kCkmNames, mechanism); }
+const char *CkaName(unsigned long type) { return Find(kCkaNames, type); }
