@@ -88,7 +88,7 @@ struct Reserved {  // pReserved: the long is the pointer itself
     static constexpr const char *kUnusable = nullptr;
     template <size_t I, class L>
     static void Trace(TraceLine *line, JNIEnv *, Java, const L &before, const L &, bool) {
-        TraceAdd(line, "%p", std::get<I>(before));
+        TraceAdd(line, "0x%lx", TraceBits(std::get<I>(before)));
     }
 };
 
