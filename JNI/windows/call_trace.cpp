@@ -30,8 +30,11 @@ void TraceWinOutcome(TraceLine *line, const WinTrace &call) {
     TraceAdd(line, ")");
     if (call.outcome == kWinRefused)
         TraceAdd(line, " refused: argument %u cannot be passed", static_cast<unsigned>(call.read + 1));
-    else if (call.outcome == kWinUnavailable)
-        TraceAdd(line, " not called: %s cannot be bound", call.entry);
+    else if (call.outcome == kWinUnavailable) {
+        TraceAdd(line, " not called: %s cannot be bound (", call.entry);
+        TraceWin32Code(line, call.error);
+        TraceAdd(line, ")");
+    }
     TraceAdd(line, " = ");
 }
 

@@ -39,6 +39,12 @@
  * bridge's own work after the call (cells, Pointer updates, releases), so
  * getLastError answers for the platform function, not for the VM.
  *
+ * With the trace on (runtime/trace.h, windows/call_trace.h) every call
+ * writes one line: the arguments as the platform got them, the answer by
+ * name (a BOOL's false with its last error), the platform call's time, or
+ * why the platform was not called.  The trace only reads, and keeps the
+ * last error too; off, it costs one TraceOn() check per call.
+ *
  * Regular natives are one line each:
  *
  *   ORV_WIN_NATIVE(cryptGenKey, CryptGenKey, BoolResult,
@@ -69,9 +75,19 @@
  *                                        are all the native's, so that a
  *                                        length cell can update its Pointer;
  *   void Release(JNIEnv *, Java, Local &)  also for a Local never read
- *                                        (it is then value-initialised).
+ *                                        (it is then value-initialised);
+ *   kUnusable                            what the trace says of an argument
+ *                                        Read refused (null: never refused);
+ *   template <size_t I, class L>
+ *   void Trace(TraceLine *, JNIEnv *, Java, const L &before,
+ *              const L &after, bool called)
+ *                                        how the trace shows argument I:
+ *                                        before and after are all the
+ *                                        locals as they went in and as the
+ *                                        platform left them.
  * A Result is a record with  Java  (the native's return type),
- * Java From(platform result)  and  Java Refused().
+ * Java From(platform result),  Java Refused()  and
+ * void Trace(TraceLine *, Java, DWORD last_error)  for the trace.
  * Natives whose platform function is bound at run time pass the function
  * pointer to WinCall<...>::Call themselves.
  *

@@ -5,9 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <fstream>
 #include <functional>
-#include <sstream>
+#include <memory>
 
 #include "pointer/registry.h"
 #include "runtime/trace.h"
@@ -24,54 +23,29 @@ std::string HexOf(unsigned long value) {
     return text;
 }
 
-// The trace switched on into a file of the test's own for as long as the
-// fixture lives; the variable is put back as it was afterwards.
+// The trace on into a file for the test; the fixture's own calls before
+// it are not in it.
 class TraceTest : public ProviderTest {
 protected:
     void SetUp() override {
-        char folder[MAX_PATH];
-        ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0u);
-        path = std::string(folder) + "orvjni-trace-test-" + std::to_string(GetCurrentProcessId()) + ".log";
-        remove(path.c_str());
-        const char *old = getenv("ORVJNI_TRACE");
-        had = old != nullptr;
-        if (had) previous = old;
         ProviderTest::SetUp();
-        Switch(path.c_str());
+        trace = std::make_unique<TraceCapture>();
     }
     void TearDown() override {
-        Switch(had ? previous.c_str() : "");
+        trace.reset();
         ProviderTest::TearDown();
-        remove(path.c_str());
     }
-    // The CRT's environment is what the library reads.
-    static void Switch(const char *value) {
-        _putenv_s("ORVJNI_TRACE", value);
-        TraceReset();
-    }
-    std::string Written() {
-        std::ifstream in(path, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    std::vector<std::string> Lines() {
-        std::vector<std::string> lines;
-        std::stringstream text(Written());
-        for (std::string line; std::getline(text, line);) lines.push_back(line);
-        return lines;
-    }
-    // The one line of native, which must be there.
+    void Switch(bool on) { on ? trace->On() : trace->Off(); }
+    std::string Written() { return trace->Written(); }
+    std::vector<std::string> Lines() { return trace->Lines(); }
+    // The line of native, which must be there.
     std::string LineOf(const std::string &native) {
-        std::string found;
-        for (const std::string &line : Lines())
-            if (line.find(" " + native + "(") != std::string::npos) found = line;
+        std::string found = trace->LineOf(native);
         EXPECT_NE(found, "") << native << " wrote no line:\n" << Written();
         return found;
     }
 
-    std::string path, previous;
-    bool had = false;
+    std::unique_ptr<TraceCapture> trace;
 };
 
 }  // namespace
@@ -157,9 +131,9 @@ TEST_F(TraceTest, LastErrorIsNamedAndSurvivesTheTrace) {
             Jint(CRYPT_VERIFYCONTEXT)));
         return GetLastError();
     };
-    Switch("");
+    Switch(false);
     DWORD untraced = acquire();
-    Switch(path.c_str());
+    Switch(true);
     DWORD traced = acquire();
     EXPECT_EQ(traced, untraced);
     EXPECT_EQ(static_cast<DWORD>(Java_Orvalith_Base_JNI_getLastError(env, nullptr)), untraced);
@@ -214,7 +188,7 @@ TEST_F(TraceTest, OffWritesNothing) {
                 GetLastError() != 0);
     prov = 0;
     ASSERT_EQ(Lines().size(), 1u) << Written();
-    Switch("");
+    Switch(false);
     unsigned char guid[16];
     Java_Orvalith_Base_JNI_coCreateGuid(env, nullptr, Pointer(guid, 16));
     EXPECT_FALSE(Java_Orvalith_Base_JNI_cryptGenKey(env, nullptr, 0, Jint(CALG_AES_128), 0, nullptr));
