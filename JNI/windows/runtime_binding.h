@@ -138,7 +138,8 @@ struct BoundBoolResult : BoolResult {
  *   3. call it as Fn, keep its last error;
  *   4. write the outputs, release, restore the last error, answer.
  * BindFirst moves step 2 before step 1, for a native that reads nothing
- * when its function is missing.
+ * when its function is missing.  The trace line of a call that could not
+ * be bound names the entry and the binding's last error.
  */
 template <typename Result, typename... K>
 struct BoundCall {

@@ -97,6 +97,15 @@ TEST_F(TraceTest, LinesShowArgumentsCellsAndAnswers) {
          },
          {"(0x10, 0x20, 0x6, 0x0, null, <a null or empty cell>) refused: argument 6 cannot be passed = "
           "false, last error ERROR_INVALID_PARAMETER (0x57)"}},
+        // The string taken before the refusal is shown, then given back.
+        {"regOpenKeyEx",
+         [&] {
+             EXPECT_EQ(Java_Orvalith_Base_JNI_regOpenKeyEx(env, nullptr, 0x80000002LL, Str(u"Software"), 0,
+                                                           Jint(KEY_READ), nullptr),
+                       Jint(ERROR_INVALID_PARAMETER));
+         },
+         {"(0x80000002, \"Software\", 0x0, 0x20019, <a null or empty cell>) refused: argument 5 cannot be "
+          "passed = ERROR_INVALID_PARAMETER (0x57)"}},
         {"cryptHashData",
          [&] {
              EXPECT_FALSE(Java_Orvalith_Base_JNI_cryptHashData(env, nullptr, hash, Foreign(), 3, 0));
