@@ -8,8 +8,8 @@
 #   ...
 # Each entry is guarded, so a name the header defines only under a
 # condition costs nothing.  The values come from the header itself when
-# the file is compiled; where two names share a value, the first one the
-# header defines is the one the trace prints.
+# the file is compiled; where two names share a value, the trace prints
+# the one the header defines last (JNI/runtime/trace_names.cpp).
 function(orvjni_cryptoki_names header output)
   file(STRINGS ${header} lines REGEX "^#define[ \t]+CK[RMA]_[A-Z0-9_]+[ \t]")
   set(text "/* Generated from ${header} by cmake/CryptokiNames.cmake. */\n")

@@ -19,6 +19,11 @@
 #   BENCH_PERF_SECONDS  length of the perf-sampled loop (default 4)
 #   BENCH_PROFILE=0  skip both profiles
 #   BENCH_ONLY=registry  only the block registry: no token, routes or profiles
+#   BENCH_ROUTES     the routes to run, by name (default: all), e.g.
+#                    "bridge-careful bridge-traced c"
+#   BENCH_BASELINE_LIBRARY  another build of the bridge (an earlier commit's,
+#                    say): route bridge-baseline runs the careful route with
+#                    it, in the same rounds, for a before/after figure
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -124,6 +129,7 @@ if [ "$only" != registry ]; then
   # colours another's; every route once per round, so a change in the
   # machine's load over the run touches all routes alike.
   route() {
+    case " ${BENCH_ROUTES:-$1} " in *" $1 "*) ;; *) return 0 ;; esac
     say "round $round: $1"
     shift
     "$@" "$module" "$slot" "$pin" | tee -a "$raw/routes.tsv" >&2
@@ -133,6 +139,14 @@ if [ "$only" != registry ]; then
     java22=("$jdk22/bin/java" --enable-native-access=ALL-UNNAMED -Dbench.module="$module" -Dorvjni.library="$library")
   for round in $(seq 1 "$rounds"); do
     route bridge-careful "${java17[@]}" -cp "$classes" Orvalith.Bench.BridgeRoute careful bridge-careful
+    # The careful route with the call trace on: every line formatted and
+    # written, into /dev/null so that no disk fills up over a long run.
+    route bridge-traced env ORVJNI_TRACE=/dev/null "${java17[@]}" -cp "$classes" \
+      Orvalith.Bench.BridgeRoute careful bridge-traced
+    if [ -n "${BENCH_BASELINE_LIBRARY:-}" ]; then
+      route bridge-baseline "$jdk17/bin/java" -Dbench.module="$module" -Dorvjni.library="$BENCH_BASELINE_LIBRARY" \
+        -cp "$classes" Orvalith.Bench.BridgeRoute careful bridge-baseline
+    fi
     route bridge-naive "${java17[@]}" -cp "$classes" Orvalith.Bench.BridgeRoute naive bridge-naive
     route jdk "${java17[@]}" --add-modules jdk.crypto.cryptoki \
       --add-exports jdk.crypto.cryptoki/sun.security.pkcs11.wrapper=ALL-UNNAMED -cp "$classes" Orvalith.Bench.JdkRoute jdk

@@ -15,6 +15,9 @@
 #                                        PATH), e.g. the MIPS32 guest's
 #   --softhsm2 PATH                      the module for the token of its own
 #                                        (default: the system's SoftHSM2)
+#   --trace                              the bridge's call trace on stderr
+#                                        beside the steps (ORVJNI_TRACE)
+#   --trace-file FILE                    the call trace into FILE instead
 #
 # Builds the library first when it is missing or out of date, and runs the
 # JVM under -Xcheck:jni: a checker warning fails the demo like a failed step.
@@ -28,6 +31,7 @@ pin=""
 jvm=java
 softhsm2=/usr/lib/softhsm/libsofthsm2.so
 demo_args=()
+trace=""
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -37,6 +41,8 @@ while [ $# -gt 0 ]; do
     --installed) installed=1; shift ;;
     --jvm) jvm="${2:?--jvm needs a program}"; shift 2 ;;
     --softhsm2) softhsm2="${2:?--softhsm2 needs a path}"; shift 2 ;;
+    --trace) trace=stderr; shift ;;
+    --trace-file) trace="$(cd "$(dirname "${2:?--trace-file needs a file}")" && pwd)/$(basename "$2")"; shift 2 ;;
     --build-dir) build="$(mkdir -p "${2:?--build-dir needs a folder}" && cd "$2" && pwd)"; shift 2 ;;
     -h | --help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "demo: unknown argument $1 (see --help)" >&2; exit 2 ;;
@@ -106,7 +112,7 @@ set +e
 # ORVJNI_JVM_ENV: NAME=VALUE words for the JVM alone (the test suite sets
 # the sanitizer runtimes to preload when it runs the demo on that build).
 # shellcheck disable=SC2086
-env ${ORVJNI_JVM_ENV:-} "$jvm" -Xcheck:jni ${library_option[@]+"${library_option[@]}"} -cp "$classes" Orvalith.Demo.TokenDemo \
+env ${ORVJNI_JVM_ENV:-} ${trace:+ORVJNI_TRACE="$trace"} "$jvm" -Xcheck:jni ${library_option[@]+"${library_option[@]}"} -cp "$classes" Orvalith.Demo.TokenDemo \
   --module "$module" --pin "$pin" ${demo_args[@]+"${demo_args[@]}"} 2>&1 | tee "$log"
 status=${PIPESTATUS[0]}
 set -e

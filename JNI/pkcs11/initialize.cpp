@@ -89,7 +89,7 @@ static void TraceArgs(TraceLine *line, const void *record, bool nss) {
         TraceAdd(line, ", parameters ");
         TraceQuoted(line, static_cast<const char *>(parameters));
 #else
-        TraceAdd(line, ", parameters %p", parameters);
+        TraceAdd(line, ", parameters 0x%lx", TraceBits(parameters));
 #endif
     }
     TraceAdd(line, "}");

@@ -88,7 +88,7 @@ struct Reserved {  // pReserved: the long is the pointer itself
     static constexpr const char *kUnusable = nullptr;
     template <size_t I, class L>
     static void Trace(TraceLine *line, JNIEnv *, Java, const L &before, const L &, bool) {
-        TraceAdd(line, "%p", std::get<I>(before));
+        TraceAdd(line, "0x%lx", TraceBits(std::get<I>(before)));
     }
 };
 
@@ -207,7 +207,9 @@ struct TokenNative {
         TraceTokenEnd(&line, call);
     }
 
-    template <size_t... I>
+    // Traced or not, the same steps; the untraced instantiation has none
+    // of the trace's bookkeeping (no copy of the locals, no clock).
+    template <bool Traced, size_t... I>
     static jlong Run(std::index_sequence<I...> indices, const char *name, JNIEnv *env,
                      jlong handle, typename K::Java... java) {
         Args args(java...);
@@ -216,29 +218,30 @@ struct TokenNative {
         // Folds over the comma operator run left to right: argument order.
         ((unusable |= K::Read(env, std::get<I>(args), std::get<I>(locals)) ? 0u : 1u << I), ...);
         ((unusable |= K::ReadCell(env, std::get<I>(args), std::get<I>(locals)) ? 0u : 1u << I), ...);
+        Locals before;
+        if constexpr (Traced) before = locals;
         TokenTrace call{name, handle, unusable, kTokenNotLive, CKR_NO_FUNCTION, 0};
-        bool traced = TraceOn();
-        Locals before = locals;
         TokenModule *module = EnterModule(env, handle);
         if (module != nullptr) {
             auto function = module->functions->*Entry;
             call.outcome = function == nullptr ? kTokenNoEntry : unusable ? kTokenRefused : kTokenCalled;
             call.rv = function == nullptr ? CKR_NO_FUNCTION : CKR_ARGUMENTS_BAD;
             if (call.outcome == kTokenCalled) {
-                uint64_t started = traced ? TraceClock() : 0;
+                uint64_t started = Traced ? TraceClock() : 0;
                 call.rv = function(K::Pass(std::get<I>(locals))...);
-                if (traced) call.took = TraceClock() - started;
+                if constexpr (Traced) call.took = TraceClock() - started;
                 (K::Write(env, std::get<I>(args), std::get<I>(locals)), ...);
                 After::Run(env, module, std::get<0>(args));
             }
             LeaveModule(env, module);
         }
-        if (traced) Trace(indices, call, env, args, before, locals);
+        if constexpr (Traced) Trace(indices, call, env, args, before, locals);
         return WidenUlong(call.rv);
     }
 
     static jlong Call(const char *name, JNIEnv *env, jlong handle, typename K::Java... java) {
-        return Run(std::index_sequence_for<K...>(), name, env, handle, java...);
+        if (TraceOn()) return Run<true>(std::index_sequence_for<K...>(), name, env, handle, java...);
+        return Run<false>(std::index_sequence_for<K...>(), name, env, handle, java...);
     }
 };
 

@@ -5,7 +5,7 @@
 
 void TraceTokenBegin(TraceLine *line, const TokenTrace &call) {
     TraceBegin(line, call.name);
-    TraceAdd(line, "(module=%p", NarrowAddress(call.handle));
+    TraceAdd(line, "(module=0x%lx", TraceBits(NarrowAddress(call.handle)));
 }
 
 bool TraceTokenArgument(TraceLine *line, size_t index, unsigned unusable, const char *reason) {
@@ -85,8 +85,8 @@ void TraceNotification(CK_SESSION_HANDLE session, CK_NOTIFICATION event, const v
                        const char *outcome, CK_RV rv) {
     TraceLine line;
     TraceBegin(&line, "notify");
-    TraceAdd(&line, "(session=0x%lx, event=0x%lx, application=%p) %s = ",
-             static_cast<unsigned long>(session), static_cast<unsigned long>(event), application,
+    TraceAdd(&line, "(session=0x%lx, event=0x%lx, application=0x%lx) %s = ",
+             static_cast<unsigned long>(session), static_cast<unsigned long>(event), TraceBits(application),
              outcome);
     TraceRv(&line, rv);
     TraceEnd(&line);
@@ -96,14 +96,15 @@ void TraceLoad(JNIEnv *env, jstring path, jlong handle) {
     TraceLine line;
     TraceBegin(&line, "loadExternalModule(");
     TraceJavaString(&line, env, path);
-    TraceAdd(&line, handle != 0 ? ") = module %p" : ") = 0: not loaded", NarrowAddress(handle));
+    TraceAdd(&line, handle != 0 ? ") = module 0x%lx" : ") = 0: not loaded", TraceBits(NarrowAddress(handle)));
     TraceEnd(&line);
 }
 
 void TraceUnload(jlong handle, bool live) {
     TraceLine line;
     TraceBegin(&line, "unloadExternalModule");
-    TraceAdd(&line, live ? "(module=%p)" : "(module=%p) not live: nothing unloaded", NarrowAddress(handle));
+    TraceAdd(&line, live ? "(module=0x%lx)" : "(module=0x%lx) not live: nothing unloaded",
+             TraceBits(NarrowAddress(handle)));
     TraceEnd(&line);
     if (live) TraceLiveObjects("at unloadExternalModule");
 }
@@ -119,7 +120,7 @@ void TraceLiveObjects(const char *when) {
     TraceAdd(&line, " %s: %lu blocks, %lu sessions with notification contexts", when,
              static_cast<unsigned long>(live), static_cast<unsigned long>(LiveSessionContexts()));
     for (size_t i = 0; i < live && i < ORV_LIVE_SHOWN; i++)
-        TraceAdd(&line, "%s%p[%lu bytes, %d refs]", i == 0 ? ": " : ", ", shown[i].address,
+        TraceAdd(&line, "%s0x%lx[%lu bytes, %d refs]", i == 0 ? ": " : ", ", TraceBits(shown[i].address),
                  static_cast<unsigned long>(shown[i].length), static_cast<int>(shown[i].refcount));
     if (live > ORV_LIVE_SHOWN) TraceAdd(&line, ", ...");
     TraceEnd(&line);

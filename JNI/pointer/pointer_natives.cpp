@@ -416,9 +416,9 @@ JNIEXPORT void POINTER_NATIVE(copy)(JNIEnv *env, jclass, jbyteArray src, jint sr
     if (RegistryLookup(p, &block) &&
         static_cast<uint64_t>(dst_offset) + static_cast<uint64_t>(length) > block.length) {
         if (TraceOn())
-            TraceDecision("Pointer.copy", "refused: %ld bytes at offset %ld do not fit the %lu-byte block %p",
+            TraceDecision("Pointer.copy", "refused: %ld bytes at offset %ld do not fit the %lu-byte block 0x%lx",
                           static_cast<long>(length), static_cast<long>(dst_offset),
-                          static_cast<unsigned long>(block.length), static_cast<void *>(p));
+                          static_cast<unsigned long>(block.length), TraceBits(p));
         ThrowBounds(env, "range outside the destination block");
         return;
     }

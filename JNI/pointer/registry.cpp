@@ -101,7 +101,7 @@ static void TraceEvent(const char *event, const void *address, const BlockRecord
     static const char *const kKinds[] = {"allocated", "pinned byte[]", "pinned int[]", "pinned long[]"};
     TraceLine line;
     TraceBegin(&line, "block");
-    TraceAdd(&line, " %s %p", event, address);
+    TraceAdd(&line, " %s 0x%lx", event, TraceBits(address));
     if (record.address != nullptr)
         TraceAdd(&line, " [%s, %lu bytes, %d refs]", kKinds[record.kind & 3],
                  static_cast<unsigned long>(record.length), static_cast<int>(record.refcount));

@@ -163,8 +163,7 @@ uint64_t TraceClock(void) {
 #endif
 }
 
-void TraceDuration(TraceLine *line, uint64_t started) {
-    uint64_t ns = TraceClock() - started;
+void TraceDuration(TraceLine *line, uint64_t ns) {
     TraceAdd(line, " in %llu.%u us", static_cast<unsigned long long>(ns / 1000),
              static_cast<unsigned>(ns % 1000 / 100));
 }
@@ -253,7 +252,7 @@ void TracePointer(TraceLine *line, JNIEnv *env, jobject pointer) {
     jvalue p, size;
     if (!PeekField(env, pointer, "p", "J", &p)) return TraceAdd(line, "<Pointer without \"p\">");
     void *address = NarrowAddress(p.j);
-    TraceAdd(line, "%p", address);
+    TraceAdd(line, "0x%lx", TraceBits(address));
     if (PeekField(env, pointer, "size", "I", &size))
         TraceAdd(line, "[size %ld", static_cast<long>(size.i));
     else

@@ -71,8 +71,12 @@ void TraceEnd(TraceLine *line);
 
 /* Monotonic nanoseconds, for how long the module or platform call took. */
 uint64_t TraceClock(void);
+/* An address as the trace writes it everywhere: "0x7f12...", "0x0". */
+inline unsigned long TraceBits(const void *address) {
+    return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(address));
+}
 /* " in 12.3 us" */
-void TraceDuration(TraceLine *line, uint64_t started);
+void TraceDuration(TraceLine *line, uint64_t took);
 
 /* A JNI$Pointer: null, its address with "size" and whether the registry
  * knows the block, or that it has no "p". */

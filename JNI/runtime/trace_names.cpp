@@ -12,10 +12,13 @@ struct TraceName {
 
 template <size_t N>
 static const char *Find(const TraceName (&names)[N], unsigned long value) {
-    // Only a traced call looks a name up: a scan is plenty.
+    // Only a traced call looks a name up: a scan is plenty.  Where names
+    // share a value the header defines the newer one last (CKM_ECDSA_KEY_
+    // PAIR_GEN, then CKM_EC_KEY_PAIR_GEN), so the last one wins.
+    const char *found = nullptr;
     for (const TraceName &entry : names)
-        if (entry.value == value) return entry.name;
-    return nullptr;
+        if (entry.value == value) found = entry.name;
+    return found;
 }
 
 const char *CkrName(unsigned long rv) {

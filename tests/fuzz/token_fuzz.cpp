@@ -6,8 +6,12 @@
 // notify during and after the calls; also handles that are not live
 // (unloaded, made up).  Every answer must be the module's own (the one it
 // recorded) or one the bridge gives when it does not call (CKR_NO_FUNCTION,
-// CKR_ARGUMENTS_BAD); a handle that is not live calls nothing.
+// CKR_ARGUMENTS_BAD); a handle that is not live calls nothing.  Half
+// the inputs run with the call trace on (into /dev/null), some of them
+// with the registry's events too, so that tracing meets the same hostile
+// arguments, blocks and handles.
 #include <dlfcn.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <utility>
@@ -16,6 +20,7 @@
 #include "mock/mock_control.h"
 #include "pkcs11/token_module.h"
 #include "runtime/bridge.h"
+#include "runtime/trace.h"
 #include "../native/token_natives.h"
 
 extern "C" {
@@ -404,10 +409,21 @@ void OpenSession(State &st, Input &in) {
     env->DeleteLocalRef(application);
 }
 
+// The trace on or off for one input; the library reads the settings again.
+void SetTrace(bool calls, bool blocks) {
+    if (calls) setenv("ORVJNI_TRACE", "/dev/null", 1);
+    else unsetenv("ORVJNI_TRACE");
+    if (blocks) setenv("ORVJNI_TRACE_BLOCKS", "1", 1);
+    else unsetenv("ORVJNI_TRACE_BLOCKS");
+    TraceReset();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Input in{data, size};
+    bool traced = in.Coin();
+    SetTrace(traced, traced && in.Coin());
     State st;
     current = &st;
     fuzz::Begin(st.v);

@@ -32,7 +32,9 @@ import java.util.regex.Pattern;
 public final class Report {
     /** Routes in table order, with their column titles. */
     private static final String[][] ROUTES = {
-        {"bridge-careful", "bridge, careful"}, {"bridge-naive", "bridge, naive"}, {"jdk", "JDK wrapper"},
+        {"bridge-careful", "bridge, careful"}, {"bridge-traced", "bridge, careful, traced"},
+        {"bridge-baseline", "bridge, careful, baseline build"},
+        {"bridge-naive", "bridge, naive"}, {"jdk", "JDK wrapper"},
         {"jna", "JNA (direct)"}, {"bridge-careful-22", "bridge, careful (JDK ≥ 22)"},
         {"foreign", "foreign API (JDK ≥ 22)"}, {"c", "C floor"}};
 
