@@ -39,9 +39,7 @@ void TraceWinOutcome(TraceLine *line, const WinTrace &call) {
 }
 
 void TraceWinEnd(TraceLine *line, const WinTrace &call) {
-    if (call.outcome == kWinCalled) TraceAdd(line, " in %llu.%u us",
-                                             static_cast<unsigned long long>(call.took / 1000),
-                                             static_cast<unsigned>(call.took % 1000 / 100));
+    if (call.outcome == kWinCalled) TraceDuration(line, call.took);
     TraceEnd(line);
 }
 
@@ -70,7 +68,7 @@ void TraceBoolAnswer(TraceLine *line, bool answer, DWORD error) {
 }
 
 void TraceAddressAnswer(TraceLine *line, const void *answer, DWORD error) {
-    if (answer != nullptr) return TraceAdd(line, "%p", answer);
+    if (answer != nullptr) return TraceAdd(line, "0x%lx", TraceBits(answer));
     TraceAdd(line, "null");
     TraceLastError(line, error);
 }
@@ -92,8 +90,8 @@ void TraceBoundsRefusal(const char *native, const char *what, const void *block,
     if (!RegistryLookup(const_cast<void *>(block), &record)) record.length = 0;
     TraceLine line;
     TraceBegin(&line, native);
-    TraceAdd(&line, " refused: %s, %lu x %lu bytes at %p, runs past its registered block of %lu bytes = false",
-             what, static_cast<unsigned long>(count), static_cast<unsigned long>(item_size), block,
+    TraceAdd(&line, " refused: %s, %lu x %lu bytes at 0x%lx, runs past its registered block of %lu bytes = false",
+             what, static_cast<unsigned long>(count), static_cast<unsigned long>(item_size), TraceBits(block),
              static_cast<unsigned long>(record.length));
     TraceLastError(&line, error);
     TraceEnd(&line);

@@ -82,7 +82,7 @@ struct ContextOutArg {
     static void Trace(TraceLine *line, JNIEnv *, Java, const L &, const L &after, bool called) {
         const Local &out = std::get<I>(after);
         if (!out.wanted) return TraceAdd(line, "null");
-        if (called) return TraceAdd(line, "[-> %p]", static_cast<const void *>(out.context));
+        if (called) return TraceAdd(line, "[-> 0x%lx]", TraceBits(out.context));
         TraceAdd(line, "[out]");
     }
 };

@@ -40,7 +40,7 @@ static void TraceSign(JNIEnv *env, jobject signPara, jboolean detached, size_t n
     TracePointer(&line, env, signPara);
     TraceAdd(&line, ", %s, 0x%lx, {", detached ? "TRUE" : "FALSE", static_cast<unsigned long>(n));
     for (size_t i = 0; i < n && i < ORV_MESSAGES_SHOWN; i++)
-        TraceAdd(&line, "%s%p[%ld bytes]", i > 0 ? ", " : "", static_cast<const void *>(addresses[i]),
+        TraceAdd(&line, "%s0x%lx[%ld bytes]", i > 0 ? ", " : "", TraceBits(addresses[i]),
                  static_cast<long>(lengths[i]));
     TraceAdd(&line, n > ORV_MESSAGES_SHOWN ? ", ...}, " : "}, ");
     TracePointer(&line, env, signedBlob);

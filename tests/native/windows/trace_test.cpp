@@ -25,7 +25,7 @@ std::string HexOf(unsigned long value) {
 
 // The trace on into a file for the test; the fixture's own calls before
 // it are not in it.
-class TraceTest : public ProviderTest {
+class WindowsTraceTest : public ProviderTest {
 protected:
     void SetUp() override {
         ProviderTest::SetUp();
@@ -50,7 +50,7 @@ protected:
 
 }  // namespace
 
-TEST_F(TraceTest, LinesShowArgumentsCellsAndAnswers) {
+TEST_F(WindowsTraceTest, LinesShowArgumentsCellsAndAnswers) {
     HCRYPTHASH hash = NewHash(CALG_SHA1);
     unsigned char digest[64];
     unsigned char guid[16];
@@ -132,7 +132,7 @@ TEST_F(TraceTest, LinesShowArgumentsCellsAndAnswers) {
 
 // The failure the platform reports reaches the caller unchanged, and the
 // line names it.
-TEST_F(TraceTest, LastErrorIsNamedAndSurvivesTheTrace) {
+TEST_F(WindowsTraceTest, LastErrorIsNamedAndSurvivesTheTrace) {
     auto acquire = [&] {
         jlongArray cell = LongCell(0x77);
         EXPECT_FALSE(Java_Orvalith_Base_JNI_cryptAcquireContext(
@@ -158,7 +158,7 @@ TEST_F(TraceTest, LastErrorIsNamedAndSurvivesTheTrace) {
 
 // A PIN goes to the platform in a block: the line shows its size only,
 // and nothing of it is ever written.
-TEST_F(TraceTest, PinBlocksShowOnlyTheirSize) {
+TEST_F(WindowsTraceTest, PinBlocksShowOnlyTheirSize) {
     char pin[] = "S3cr3t-4711";
     for (DWORD param : {DWORD(PP_KEYEXCHANGE_PIN), DWORD(PP_SIGNATURE_PIN)}) {
         SCOPED_TRACE(param);
@@ -176,7 +176,7 @@ TEST_F(TraceTest, PinBlocksShowOnlyTheirSize) {
     EXPECT_EQ(Written().find("S3cr3t"), std::string::npos);
 }
 
-TEST_F(TraceTest, BoundsRefusalsSayWhatRunsPast) {
+TEST_F(WindowsTraceTest, BoundsRefusalsSayWhatRunsPast) {
     CRYPT_OID_FUNC_ENTRY entries[4] = {};
     ASSERT_TRUE(RegisterHeapBlock(entries, 16));
     EXPECT_FALSE(Java_Orvalith_Base_JNI_cryptInstallOIDFunctionAddress(
@@ -192,7 +192,7 @@ TEST_F(TraceTest, BoundsRefusalsSayWhatRunsPast) {
 }
 
 // Switched off, the trace writes nothing more, whatever the natives do.
-TEST_F(TraceTest, OffWritesNothing) {
+TEST_F(WindowsTraceTest, OffWritesNothing) {
     EXPECT_TRUE(Java_Orvalith_Base_JNI_cryptReleaseContext(env, nullptr, prov, 0) ||
                 GetLastError() != 0);
     prov = 0;
