@@ -11,11 +11,14 @@
 #include "pointer/registry.h"
 #include "runtime/trace.h"
 #include "store_natives.h"
+#include "store_support.h"
 #include "support.h"
 #include "windows/status_names.h"
 #include "windows_support.h"
 
 namespace {
+
+uintptr_t AddressOf(const void *p) { return reinterpret_cast<uintptr_t>(p); }
 
 std::string HexOf(unsigned long value) {
     char text[16];
@@ -176,19 +179,51 @@ TEST_F(WindowsTraceTest, PinBlocksShowOnlyTheirSize) {
     EXPECT_EQ(Written().find("S3cr3t"), std::string::npos);
 }
 
+// A length past a block the registry knows is refused before the
+// platform, and the line says which length and which block.
 TEST_F(WindowsTraceTest, BoundsRefusalsSayWhatRunsPast) {
+    ObjectArrays arrays(env);
     CRYPT_OID_FUNC_ENTRY entries[4] = {};
-    ASSERT_TRUE(RegisterHeapBlock(entries, 16));
-    EXPECT_FALSE(Java_Orvalith_Base_JNI_cryptInstallOIDFunctionAddress(
-        env, nullptr, 0, X509_ASN_ENCODING, Str(u"" CRYPT_OID_ENCODE_OBJECT_FUNC), 3, Pointer(entries, 16), 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_TRUE(RegistryDelete(entries));
-    EXPECT_NE(Written().find("cryptInstallOIDFunctionAddress refused: the entries, 3 x 8 bytes at "),
-              std::string::npos)
-        << Written();
-    EXPECT_NE(Written().find(", runs past its registered block of 16 bytes = false, last error "
-                             "ERROR_INVALID_PARAMETER (0x57)"),
-              std::string::npos);
+    char text[64] = "signed by orvjni";
+    BYTE blob[4096];
+    CRYPT_SIGN_MESSAGE_PARA para = {};
+    auto sign = [&](jint text_length, jint capacity) {
+        return Java_Orvalith_Base_JNI_cryptSignMessage(
+            env, nullptr, Pointer(&para, sizeof para), JNI_FALSE, 1, arrays.Make({Pointer(text, 16)}),
+            fakejni::new_int_array(env, {text_length}), Pointer(blob, 16), IntCell(capacity));
+    };
+    struct Case {
+        const char *what;
+        void *block;
+        size_t known;  // bytes the registry knows of the block
+        std::function<jboolean()> call;
+        std::string shown;
+    } cases[] = {
+        {"entries past their block", entries, 16,
+         [&] {
+             return Java_Orvalith_Base_JNI_cryptInstallOIDFunctionAddress(
+                 env, nullptr, 0, X509_ASN_ENCODING, Str(u"" CRYPT_OID_ENCODE_OBJECT_FUNC), 3,
+                 Pointer(entries, 16), 0);
+         },
+         "cryptInstallOIDFunctionAddress refused: the entries, 3 x 8 bytes at " + HexOf(AddressOf(entries)) +
+             ", runs past its registered block of 16 bytes"},
+        {"message past its block", text, 4, [&] { return sign(16, sizeof blob); },
+         "cryptSignMessage refused: message 0, 16 x 1 bytes at " + HexOf(AddressOf(text)) +
+             ", runs past its registered block of 4 bytes"},
+        {"capacity past the signed block", blob, 16, [&] { return sign(16, sizeof blob); },
+         "cryptSignMessage refused: the signed-message capacity, 4096 x 1 bytes at " + HexOf(AddressOf(blob)) +
+             ", runs past its registered block of 16 bytes"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(RegisterHeapBlock(c.block, c.known));
+        EXPECT_FALSE(c.call());
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_TRUE(RegistryDelete(c.block));
+        EXPECT_NE(Written().find(c.shown + " = false, last error ERROR_INVALID_PARAMETER (0x57)"),
+                  std::string::npos)
+            << Written();
+    }
 }
 
 // Switched off, the trace writes nothing more, whatever the natives do.
