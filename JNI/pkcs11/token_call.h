@@ -224,9 +224,11 @@ struct TokenNative {
         TokenModule *module = EnterModule(env, handle);
         if (module != nullptr) {
             auto function = module->functions->*Entry;
-            call.outcome = function == nullptr ? kTokenNoEntry : unusable ? kTokenRefused : kTokenCalled;
             call.rv = function == nullptr ? CKR_NO_FUNCTION : CKR_ARGUMENTS_BAD;
-            if (call.outcome == kTokenCalled) {
+            bool calls = function != nullptr && unusable == 0;
+            if constexpr (Traced)
+                call.outcome = function == nullptr ? kTokenNoEntry : calls ? kTokenCalled : kTokenRefused;
+            if (calls) {
                 uint64_t started = Traced ? TraceClock() : 0;
                 call.rv = function(K::Pass(std::get<I>(locals))...);
                 if constexpr (Traced) call.took = TraceClock() - started;
@@ -239,8 +241,15 @@ struct TokenNative {
         return WidenUlong(call.rv);
     }
 
+    // Out of line, so that the line buffer and its stack guard stay out of
+    // the untraced native.
+    __attribute__((noinline, cold)) static jlong CallTraced(const char *name, JNIEnv *env, jlong handle,
+                                                            typename K::Java... java) {
+        return Run<true>(std::index_sequence_for<K...>(), name, env, handle, java...);
+    }
+
     static jlong Call(const char *name, JNIEnv *env, jlong handle, typename K::Java... java) {
-        if (TraceOn()) return Run<true>(std::index_sequence_for<K...>(), name, env, handle, java...);
+        if (TraceOn()) return CallTraced(name, env, handle, java...);
         return Run<false>(std::index_sequence_for<K...>(), name, env, handle, java...);
     }
 };

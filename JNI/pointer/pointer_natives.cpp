@@ -13,10 +13,14 @@
 
 static const char *const kBoundsException = "java/lang/ArrayIndexOutOfBoundsException";
 
-// Builds the Java object (p, o, size).  Null after raising when the class or
+// Builds the Java object (p, o, size) of the class JNI$Pointer.  The
+// getInstance natives are static methods of that class, so the VM hands
+// them the class itself (given): no lookup by name, which costs a walk of
+// the caller's frames for its class loader on every block.  Without it
+// (null) the class is found by name.  Null after raising when the class or
 // its constructor is missing.
-static jobject NewPointerObject(JNIEnv *env, void *address, jobject array, jint size) {
-    jclass cls = env->FindClass(ORV_POINTER_CLASS);
+static jobject NewPointerObject(JNIEnv *env, jclass given, void *address, jobject array, jint size) {
+    jclass cls = given != nullptr ? given : env->FindClass(ORV_POINTER_CLASS);
     if (cls == nullptr) {
         ThrowNewException(env, ORV_MSG_CLASS_NOT_FOUND);
         return nullptr;
@@ -24,7 +28,7 @@ static jobject NewPointerObject(JNIEnv *env, void *address, jobject array, jint 
     jmethodID ctor = env->GetMethodID(cls, "<init>", "(JLjava/lang/Object;I)V");
     jobject obj = ctor != nullptr ? env->NewObject(cls, ctor, WidenAddress(address), array, size)
                                   : nullptr;
-    env->DeleteLocalRef(cls);
+    if (given == nullptr) env->DeleteLocalRef(cls);
     return obj;
 }
 
@@ -94,7 +98,7 @@ static void ReleaseBlock(JNIEnv *env, const BlockRecord &block, jint mode) {
 // Registers a block and wraps it in (address, array, length).  On any
 // failure the registration is undone and the block released again, so
 // nothing is left that no free could ever release.
-static jobject RegisterAndWrap(JNIEnv *env, const BlockRecord &block, jobject array) {
+static jobject RegisterAndWrap(JNIEnv *env, jclass cls, const BlockRecord &block, jobject array) {
     RegistryResult added = RegistryAdd(&block);
     if (added == kRegistryNoMemory) {
         ReleaseBlock(env, block, JNI_ABORT);
@@ -108,7 +112,7 @@ static jobject RegisterAndWrap(JNIEnv *env, const BlockRecord &block, jobject ar
         // block stays whatever the registry says: it is this Pointer's.)
         ReleaseBlock(env, block, JNI_ABORT);
     }
-    jobject obj = NewPointerObject(env, block.address, array, static_cast<jint>(block.length));
+    jobject obj = NewPointerObject(env, cls, block.address, array, static_cast<jint>(block.length));
     BlockRecord last;
     if (obj == nullptr && RegistryDelete(block.address, &last)) ReleaseBlock(env, last, JNI_ABORT);
     return obj;
@@ -127,20 +131,20 @@ static const int64_t kLongestBlock = INT32_MAX;
 // Pointers one registered block.  Such a Pointer gets a heap block of its
 // own instead ("o" still names the array); free releases it like any
 // other.
-static jobject WrapEmptyArray(JNIEnv *env, jarray array) {
+static jobject WrapEmptyArray(JNIEnv *env, jclass cls, jarray array) {
     void *token = malloc(1);
     if (token == nullptr) {
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return nullptr;
     }
     BlockRecord block = AllocatedBlock(token, 0);
-    return RegisterAndWrap(env, block, array);
+    return RegisterAndWrap(env, cls, block, array);
 }
 
 // Pins the array and registers its elements plus offset, with what it
 // takes to hand them back: the kind, the array (as a global reference) and
 // the pinned address.
-static jobject PinArray(JNIEnv *env, jarray array, BlockKind kind, jint offset) {
+static jobject PinArray(JNIEnv *env, jclass cls, jarray array, BlockKind kind, jint offset) {
     if (array == nullptr) {
         ThrowNull(env, "array");
         return nullptr;
@@ -156,7 +160,7 @@ static jobject PinArray(JNIEnv *env, jarray array, BlockKind kind, jint offset) 
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return nullptr;
     }
-    if (length == 0) return WrapEmptyArray(env, array);
+    if (length == 0) return WrapEmptyArray(env, cls, array);
     void *elems = how.pin(env, array);
     if (elems == nullptr) return nullptr;  // the VM's out-of-memory error is pending
     jobject held = env->NewGlobalRef(array);
@@ -168,38 +172,38 @@ static jobject PinArray(JNIEnv *env, jarray array, BlockKind kind, jint offset) 
     uint32_t skipped = static_cast<uint32_t>(offset) * static_cast<uint32_t>(how.element_size);
     BlockRecord block = {static_cast<char *>(elems) + skipped, held, static_cast<uint32_t>(bytes),
                          skipped, 1, static_cast<uint8_t>(kind)};
-    return RegisterAndWrap(env, block, array);
+    return RegisterAndWrap(env, cls, block, array);
 }
 
 // Registers a block from malloc of the given length and wraps it.
-static jobject WrapAllocated(JNIEnv *env, void *block, size_t length) {
+static jobject WrapAllocated(JNIEnv *env, jclass cls, void *block, size_t length) {
     if (length > static_cast<size_t>(kLongestBlock)) {
         free(block);
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return nullptr;
     }
-    return RegisterAndWrap(env, AllocatedBlock(block, length), nullptr);
+    return RegisterAndWrap(env, cls, AllocatedBlock(block, length), nullptr);
 }
 
 extern "C" {
 
-JNIEXPORT jobject POINTER_NATIVE(getInstance___3I)(JNIEnv *env, jclass, jintArray a) {
-    return PinArray(env, a, kBlockPinnedInts, 0);
+JNIEXPORT jobject POINTER_NATIVE(getInstance___3I)(JNIEnv *env, jclass cls, jintArray a) {
+    return PinArray(env, cls, a, kBlockPinnedInts, 0);
 }
 
-JNIEXPORT jobject POINTER_NATIVE(getInstance___3J)(JNIEnv *env, jclass, jlongArray a) {
-    return PinArray(env, a, kBlockPinnedLongs, 0);
+JNIEXPORT jobject POINTER_NATIVE(getInstance___3J)(JNIEnv *env, jclass cls, jlongArray a) {
+    return PinArray(env, cls, a, kBlockPinnedLongs, 0);
 }
 
-JNIEXPORT jobject POINTER_NATIVE(getInstance___3B)(JNIEnv *env, jclass, jbyteArray a) {
-    return PinArray(env, a, kBlockPinnedBytes, 0);
+JNIEXPORT jobject POINTER_NATIVE(getInstance___3B)(JNIEnv *env, jclass cls, jbyteArray a) {
+    return PinArray(env, cls, a, kBlockPinnedBytes, 0);
 }
 
-JNIEXPORT jobject POINTER_NATIVE(getInstance___3BI)(JNIEnv *env, jclass, jbyteArray a, jint offset) {
-    return PinArray(env, a, kBlockPinnedBytes, offset);
+JNIEXPORT jobject POINTER_NATIVE(getInstance___3BI)(JNIEnv *env, jclass cls, jbyteArray a, jint offset) {
+    return PinArray(env, cls, a, kBlockPinnedBytes, offset);
 }
 
-JNIEXPORT jobject POINTER_NATIVE(getInstance__I)(JNIEnv *env, jclass, jint size) {
+JNIEXPORT jobject POINTER_NATIVE(getInstance__I)(JNIEnv *env, jclass cls, jint size) {
     // malloc(0) may answer null on some C libraries; a zero-size block is
     // still a block.
     void *block = size >= 0 ? malloc(size > 0 ? static_cast<size_t>(size) : 1) : nullptr;
@@ -207,12 +211,12 @@ JNIEXPORT jobject POINTER_NATIVE(getInstance__I)(JNIEnv *env, jclass, jint size)
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
         return nullptr;
     }
-    return WrapAllocated(env, block, static_cast<size_t>(size));
+    return WrapAllocated(env, cls, block, static_cast<size_t>(size));
 }
 
-JNIEXPORT jobject POINTER_NATIVE(getInstance__Ljava_lang_String_2Z)(JNIEnv *env, jclass, jstring s,
+JNIEXPORT jobject POINTER_NATIVE(getInstance__Ljava_lang_String_2Z)(JNIEnv *env, jclass cls, jstring s,
                                                                    jboolean unicode) {
-    if (s == nullptr) return NewPointerObject(env, nullptr, nullptr, 0);
+    if (s == nullptr) return NewPointerObject(env, cls, nullptr, nullptr, 0);
     if (!unicode) {
         // The converted copy is already a terminated block from malloc.
         char *text = jstringToWindows(env, s);
@@ -223,7 +227,7 @@ JNIEXPORT jobject POINTER_NATIVE(getInstance__Ljava_lang_String_2Z)(JNIEnv *env,
             free(text);
             return nullptr;
         }
-        return WrapAllocated(env, text, strlen(text) + 1);
+        return WrapAllocated(env, cls, text, strlen(text) + 1);
     }
     const jchar *units = env->GetStringChars(s, nullptr);
     if (units == nullptr) return nullptr;
@@ -242,7 +246,7 @@ JNIEXPORT jobject POINTER_NATIVE(getInstance__Ljava_lang_String_2Z)(JNIEnv *env,
     memcpy(block, units, 2 * static_cast<size_t>(k));
     block[k] = 0;
     env->ReleaseStringChars(s, units);
-    return WrapAllocated(env, block, bytes);
+    return WrapAllocated(env, cls, block, bytes);
 }
 
 JNIEXPORT jbyte POINTER_NATIVE(getPlatformSize)(JNIEnv *, jclass) {

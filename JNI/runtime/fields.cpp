@@ -107,16 +107,22 @@ void SetIntField(JNIEnv *env, jobject obj, const char *name, jint value) {
     WriteField(env, obj, name, "I", [&](jfieldID id) { env->SetIntField(obj, id, value); });
 }
 
-void *GetPointerValue(JNIEnv *env, jobject pointer, bool *found) {
-    if (pointer == nullptr) {
-        if (found != nullptr) *found = true;
-        return nullptr;
-    }
-    // A missing "p" reads as all bits set (the -1 of GetLongField); callers
-    // that pass addresses on ask for *found and never use that value.
+// "p" of an object that is not null, out of line so that a null Pointer
+// costs no stack guard.  A missing "p" reads as all bits set
+// (the -1 of GetLongField); callers that pass addresses on ask for *found
+// and never use that value.
+__attribute__((noinline)) static void *ReadPointerField(JNIEnv *env, jobject pointer, bool *found) {
     bool has = false;
     void *value = NarrowAddress(ReadLongField(env, pointer, "p", &has));
     if (found != nullptr) *found = has;
     if (!has && TraceOn()) TraceDecision("Pointer", "an object without \"p\": no address is read from it");
     return value;
+}
+
+void *GetPointerValue(JNIEnv *env, jobject pointer, bool *found) {
+    if (pointer == nullptr) {
+        if (found != nullptr) *found = true;
+        return nullptr;
+    }
+    return ReadPointerField(env, pointer, found);
 }

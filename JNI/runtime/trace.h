@@ -26,20 +26,24 @@
 
 #include "runtime/bridge.h"
 
-enum TraceState { kTraceUnread = 0, kTraceOff = 1, kTraceCalls = 2, kTraceBlocks = 3 };
-extern int trace_state; /* atomic; a TraceState */
+/* Off is 0 so that the check a native makes when nothing is traced is one
+ * load and one test; the settings are read on the first check that finds
+ * them unread. */
+enum TraceState { kTraceOff = 0, kTraceUnread = 1, kTraceCalls = 2, kTraceBlocks = 3 };
+extern int trace_state; /* atomic; a TraceState, kTraceUnread at load */
 
 /* Reads ORVJNI_TRACE and ORVJNI_TRACE_BLOCKS; the state they give. */
 int TraceReadSettings(void);
 
 inline int TraceLevel() {
     int state = __atomic_load_n(&trace_state, __ATOMIC_RELAXED);
+    if (__builtin_expect(state == kTraceOff, 1)) return kTraceOff;
     return state != kTraceUnread ? state : TraceReadSettings();
 }
 /* Whether native calls are traced. */
-inline bool TraceOn() { return __builtin_expect(TraceLevel() >= kTraceCalls, 0); }
+inline bool TraceOn() { return TraceLevel() >= kTraceCalls; }
 /* Whether the block registry's events are traced as well. */
-inline bool TraceBlocksOn() { return __builtin_expect(TraceLevel() >= kTraceBlocks, 0); }
+inline bool TraceBlocksOn() { return TraceLevel() >= kTraceBlocks; }
 
 /* Forgets the settings and closes the trace, so that the next call reads
  * the environment again.  For tests, which switch the trace on and off. */

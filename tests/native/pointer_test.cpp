@@ -550,3 +550,29 @@ TEST_F(PointerTest, TwoPinsOfOneArrayInPlaceAreOneBlock) {
     EXPECT_EQ(fakejni::array_stats(vm, ints).outstanding, 0);
     EXPECT_EQ(fakejni::int_elements(vm, ints), (std::vector<jint>{1, 42}));
 }
+
+// As static methods of JNI$Pointer, the getInstance natives get that class
+// from the VM and make their objects of it; the class reference stays the
+// caller's (not deleted), and the look-up by name is only the fallback.
+TEST_F(PointerTest, GetInstanceMakesItsObjectOfTheClassItWasGiven) {
+    jclass pointer_class = env->FindClass("Orvalith/Base/JNI$Pointer");
+    ASSERT_NE(pointer_class, nullptr);
+    size_t locals = fakejni::local_refs(env);
+    jobject sized = POINTER(getInstance__I)(env, pointer_class, 16);
+    jobject ints = POINTER(getInstance___3I)(env, pointer_class, fakejni::new_int_array(env, {1, 2}));
+    jobject text = POINTER(getInstance__Ljava_lang_String_2Z)(env, pointer_class, Str(u"abc"), JNI_FALSE);
+    for (jobject p : {sized, ints, text}) {
+        ASSERT_NE(p, nullptr);
+        EXPECT_TRUE(env->IsInstanceOf(p, pointer_class));
+    }
+    EXPECT_EQ(Size(sized), 16);
+    EXPECT_EQ(Size(text), 4);
+    // The class is still a live reference: a fourth object from it works.
+    jobject again = POINTER(getInstance__I)(env, pointer_class, 1);
+    ASSERT_NE(again, nullptr);
+    for (jobject p : {sized, ints, text, again}) POINTER(free)(env, p);
+    // Three Pointers, the int[] and its string, and the last Pointer: the
+    // natives hold no reference of their own beyond what they return.
+    EXPECT_EQ(fakejni::local_refs(env), locals + 6);
+    env->DeleteLocalRef(pointer_class);
+}
