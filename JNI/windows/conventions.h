@@ -545,9 +545,11 @@ struct WinCall {
         (K::Write(env, std::get<I>(args), std::get<I>(locals), args, locals), ...);
     }
 
-    /* The call's line: each argument as its kind shows it. */
+    /* The call's line: each argument as its kind shows it.  Out of line,
+     * as is CallTraced, so that the line buffer and its stack guard stay
+     * out of the untraced native. */
     template <size_t... I>
-    static void Trace(std::index_sequence<I...>, const WinTrace &call, JNIEnv *env, const Args &args,
+    __attribute__((noinline, cold)) static void Trace(std::index_sequence<I...>, const WinTrace &call, JNIEnv *env, const Args &args,
                       const Locals &before, const Locals &after, Java answer) {
         TraceLine line;
         TraceWinBegin(&line, call.name);
@@ -592,7 +594,7 @@ struct WinCall {
 
     /* The same steps, timed, with the locals kept as they went in. */
     template <typename Fn, size_t... I>
-    static Java CallTraced(std::index_sequence<I...> indices, const char *name, Fn fn, JNIEnv *env,
+    __attribute__((noinline, cold)) static Java CallTraced(std::index_sequence<I...> indices, const char *name, Fn fn, JNIEnv *env,
                            const Args &args, Locals &locals) {
         Locals before = locals;
         uint64_t started = TraceClock();
