@@ -260,6 +260,15 @@ void TracePointer(TraceLine *line, JNIEnv *env, jobject pointer) {
     TraceAdd(line, address != nullptr && RegistryKnows(address) ? ", registered]" : "]");
 }
 
+void TraceSecretPointer(TraceLine *line, JNIEnv *env, jobject pointer, const char *what) {
+    if (pointer == nullptr) return TraceAdd(line, "null");
+    jvalue size;
+    if (PeekField(env, pointer, "size", "I", &size))
+        TraceAdd(line, "<%s, %ld bytes>", what, static_cast<long>(size.i));
+    else
+        TraceAdd(line, "<%s>", what);
+}
+
 void TraceNamed(TraceLine *line, const char *name, unsigned long value) {
     if (name != nullptr)
         TraceAdd(line, "%s (0x%lx)", name, value);

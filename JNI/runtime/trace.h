@@ -85,6 +85,9 @@ void TraceDuration(TraceLine *line, uint64_t took);
 /* A JNI$Pointer: null, its address with "size" and whether the registry
  * knows the block, or that it has no "p". */
 void TracePointer(TraceLine *line, JNIEnv *env, jobject pointer);
+/* A JNI$Pointer whose block holds a secret (a PIN, a password): only
+ * "<what, N bytes>" from its "size", null for a null object. */
+void TraceSecretPointer(TraceLine *line, JNIEnv *env, jobject pointer, const char *what);
 /* A string argument as the VM gives it, quoted and cut. */
 void TraceJavaString(TraceLine *line, JNIEnv *env, jstring text);
 

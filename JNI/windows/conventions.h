@@ -39,6 +39,12 @@
  * bridge's own work after the call (cells, Pointer updates, releases), so
  * getLastError answers for the platform function, not for the VM.
  *
+ * With the trace on (runtime/trace.h, windows/call_trace.h) every call
+ * writes one line: the arguments as the platform got them, the answer by
+ * name (a BOOL's false with its last error), the platform call's time, or
+ * why the platform was not called.  The trace only reads, and keeps the
+ * last error too; off, it costs one TraceOn() check per call.
+ *
  * Regular natives are one line each:
  *
  *   ORV_WIN_NATIVE(cryptGenKey, CryptGenKey, BoolResult,
@@ -69,9 +75,19 @@
  *                                        are all the native's, so that a
  *                                        length cell can update its Pointer;
  *   void Release(JNIEnv *, Java, Local &)  also for a Local never read
- *                                        (it is then value-initialised).
+ *                                        (it is then value-initialised);
+ *   kUnusable                            what the trace says of an argument
+ *                                        Read refused (null: never refused);
+ *   template <size_t I, class L>
+ *   void Trace(TraceLine *, JNIEnv *, Java, const L &before,
+ *              const L &after, bool called)
+ *                                        how the trace shows argument I:
+ *                                        before and after are all the
+ *                                        locals as they went in and as the
+ *                                        platform left them.
  * A Result is a record with  Java  (the native's return type),
- * Java From(platform result)  and  Java Refused().
+ * Java From(platform result),  Java Refused()  and
+ * void Trace(TraceLine *, Java, DWORD last_error)  for the trace.
  * Natives whose platform function is bound at run time pass the function
  * pointer to WinCall<...>::Call themselves.
  *
@@ -94,6 +110,7 @@
 #include "pointer/pointer_windows.h"
 #include "runtime/bridge.h"
 #include "runtime/native_params.h"
+#include "windows/call_trace.h"
 
 static_assert(sizeof(void *) == 4 && sizeof(ULONG_PTR) == 4 && sizeof(DWORD) == 4,
               "the Windows natives are written for the 32-bit platform");
@@ -147,6 +164,7 @@ struct BoolResult {
     typedef jboolean Java;
     static Java From(BOOL value) { return BoolOut(value); }
     static Java Refused() { return RefuseBool(); }
+    static void Trace(TraceLine *line, Java answer, DWORD error) { TraceBoolAnswer(line, answer, error); }
 };
 
 /* LSTATUS, SECURITY_STATUS and other Win32 codes, bit for bit as an int. */
@@ -154,12 +172,18 @@ struct StatusResult {
     typedef jint Java;
     static Java From(LONG value) { return static_cast<Java>(value); }
     static Java Refused() { return static_cast<Java>(ERROR_INVALID_PARAMETER); }
+    static void Trace(TraceLine *line, Java answer, DWORD) {
+        TraceWin32Code(line, static_cast<uint32_t>(answer));
+    }
 };
 
 struct HresultResult {
     typedef jlong Java;
     static Java From(HRESULT value) { return SignedOut32(value); }
     static Java Refused() { return SignedOut32(E_INVALIDARG); }
+    static void Trace(TraceLine *line, Java answer, DWORD) {
+        TraceHresult(line, static_cast<uint32_t>(answer));
+    }
 };
 
 /* A pointer-typed handle returned as a long (a store handle): sign-extended;
@@ -170,6 +194,9 @@ struct SignedResult {
     static Java Refused() {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
+    }
+    static void Trace(TraceLine *line, Java answer, DWORD error) {
+        TraceAddressAnswer(line, HandleIn(answer), error);
     }
 };
 
@@ -260,6 +287,11 @@ struct HandleArg {  // long: a handle, or a reserved pointer, by its low 32 bits
     template <class A, class L>
     static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
     static void Release(JNIEnv *, Java, Local &) {}
+    static constexpr const char *kUnusable = nullptr;
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java , const L &before, const L &, bool) {
+        TraceHex(line, HandleIn(std::get<I>(before)));
+    }
 };
 
 struct DwordArg {  // int: DWORD, ALG_ID, flags, lengths, counts
@@ -270,6 +302,11 @@ struct DwordArg {  // int: DWORD, ALG_ID, flags, lengths, counts
     template <class A, class L>
     static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
     static void Release(JNIEnv *, Java, Local &) {}
+    static constexpr const char *kUnusable = nullptr;
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java , const L &before, const L &, bool) {
+        TraceHex(line, std::get<I>(before));
+    }
 };
 
 struct BoolArg {  // boolean: a BOOL argument, 0 or 1
@@ -280,6 +317,11 @@ struct BoolArg {  // boolean: a BOOL argument, 0 or 1
     template <class A, class L>
     static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
     static void Release(JNIEnv *, Java, Local &) {}
+    static constexpr const char *kUnusable = nullptr;
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java , const L &before, const L &, bool) {
+        TraceAdd(line, std::get<I>(before) ? "TRUE" : "FALSE");
+    }
 };
 
 /* A 32-bit argument the native never reads; the platform gets NULL in its
@@ -294,6 +336,11 @@ struct UnreadArg {
     template <class A, class L>
     static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
     static void Release(JNIEnv *, Java, Local &) {}
+    static constexpr const char *kUnusable = nullptr;
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java , const L &, const L &, bool) {
+        TraceAdd(line, "null");
+    }
 };
 
 struct DataArg {  // JNI$Pointer: its block address, in place
@@ -304,6 +351,11 @@ struct DataArg {  // JNI$Pointer: its block address, in place
     template <class A, class L>
     static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
     static void Release(JNIEnv *, Java, Local &) {}
+    static constexpr const char *kUnusable = "a Pointer without \"p\"";
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *env, Java j, const L &, const L &, bool) {
+        TracePointer(line, env, j);
+    }
 };
 
 struct DwordCellArg {  // int[]: a DWORD read before the call, written after it
@@ -314,6 +366,11 @@ struct DwordCellArg {  // int[]: a DWORD read before the call, written after it
     template <class A, class L>
     static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteDwordCell(env, j, l); }
     static void Release(JNIEnv *, Java, Local &) {}
+    static constexpr const char *kUnusable = "a null or empty cell";
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java , const L &before, const L &after, bool called) {
+        TraceWinCell(line, true, std::get<I>(before), called, std::get<I>(after));
+    }
 };
 
 /* int[]: the length of the data Pointer that is argument Data (0-based,
@@ -334,6 +391,11 @@ struct LengthCellArg {
         UpdateDataPointer(env, std::get<Data>(args), std::get<Data>(locals), l);
     }
     static void Release(JNIEnv *, Java, Local &) {}
+    static constexpr const char *kUnusable = "a null or empty cell";
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java , const L &before, const L &after, bool called) {
+        TraceWinCell(line, true, std::get<I>(before), called, std::get<I>(after));
+    }
 };
 
 /* long[]: an unsigned handle, preset from the cell's low 32 bits, written
@@ -346,6 +408,11 @@ struct HandleCellArg {
     template <class A, class L>
     static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteHandleCell(env, j, l); }
     static void Release(JNIEnv *, Java, Local &) {}
+    static constexpr const char *kUnusable = "a null or empty cell";
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java , const L &before, const L &after, bool called) {
+        TraceWinCell(line, true, std::get<I>(before), called, std::get<I>(after));
+    }
 };
 
 /* A cell the platform only writes: its local starts at zero (so a call
@@ -360,6 +427,11 @@ struct OutputCellArg {
     template <class A, class L>
     static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteBack(env, j, l); }
     static void Release(JNIEnv *, Java, Local &) {}
+    static constexpr const char *kUnusable = "a null or empty cell";
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java , const L &, const L &after, bool called) {
+        TraceWinCell(line, false, 0, called, static_cast<uint32_t>(std::get<I>(after)));
+    }
 };
 /* long[]: a new unsigned handle, written back zero-extended. */
 typedef OutputCellArg<jlongArray, ULONG_PTR, WriteHandleCell> NewHandleCellArg;
@@ -385,6 +457,12 @@ struct SignedHandleCellArg {
     template <class A, class L>
     static void Write(JNIEnv *env, Java j, Local &l, const A &, L &) { WriteSignedCell(env, j, l); }
     static void Release(JNIEnv *, Java, Local &) {}
+    static constexpr const char *kUnusable = "a null or empty cell";
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java, const L &before, const L &after, bool called) {
+        TraceWinCell(line, true, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(std::get<I>(before))),
+                     called, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(std::get<I>(after))));
+    }
 };
 typedef SignedHandleCellArg<HKEY> KeyCellArg;
 
@@ -399,6 +477,11 @@ struct WideStringArg {
     template <class A, class L>
     static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
     static void Release(JNIEnv *env, Java, Local &l) { ReleaseWideText(env, &l); }
+    static constexpr const char *kUnusable = "a string the VM could not supply";
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java , const L &before, const L &, bool) {
+        TraceWideText(line, std::get<I>(before).text);
+    }
 };
 typedef WideStringArg<false> WideArg;
 typedef WideStringArg<true> WideOrEmptyArg;
@@ -411,6 +494,11 @@ struct AnsiArg {  // String for an A function: an ANSI copy, or NULL for null
     template <class A, class L>
     static void Write(JNIEnv *, Java, Local &, const A &, L &) {}
     static void Release(JNIEnv *, Java, Local &l) { ReleaseAnsiText(&l); }
+    static constexpr const char *kUnusable = "a string that could not be converted";
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java , const L &before, const L &, bool) {
+        TraceQuoted(line, std::get<I>(before));
+    }
 };
 
 /* ---- The steps ------------------------------------------------------------ */
@@ -418,9 +506,13 @@ struct AnsiArg {  // String for an A function: an ANSI copy, or NULL for null
 /*
  * Every Windows native, runtime-bound ones included (runtime_binding.h):
  *   1. read every argument; the first one that cannot be used refuses the
- *      call (Result::Refused()) once all are released;
+ *      call (Result::Refused()), and all are released;
  *   2. call the function, keep its last error;
  *   3. write the outputs, release, restore the last error, answer.
+ * With the trace on, the call's line is written after step 2 (or after
+ * the refusal), while the strings are still held and before the outputs
+ * update any Pointer: cells show what went in and what the platform
+ * wrote.  The trace's own work keeps the last error too.
  */
 template <typename Result, typename... K>
 struct WinCall {
@@ -428,15 +520,19 @@ struct WinCall {
     typedef std::tuple<typename K::Java...> Args;
     typedef std::tuple<typename K::Local...> Locals;
     typedef std::index_sequence_for<K...> Indices;
+    static constexpr size_t kCount = sizeof...(K);
 
+    /* How many arguments were read: kCount, or the index of the first that
+     * cannot be used.  Nothing is released here. */
     template <size_t... I>
-    static bool ReadAll(std::index_sequence<I...>, JNIEnv *env, const Args &args, Locals &locals) {
-        bool usable = true;
+    static size_t ReadAll(std::index_sequence<I...>, JNIEnv *env, const Args &args, Locals &locals) {
+        size_t read = kCount;
         // A comma fold runs left to right: argument order, and nothing is
         // read after the first argument that cannot be used.
-        ((usable = usable && K::Read(env, std::get<I>(args), std::get<I>(locals))), ...);
-        if (!usable) ReleaseAll(Indices(), env, args, locals);
-        return usable;
+        ((read == kCount && !K::Read(env, std::get<I>(args), std::get<I>(locals)) ? (void)(read = I)
+                                                                                   : (void)0),
+         ...);
+        return read;
     }
 
     template <size_t... I>
@@ -444,31 +540,83 @@ struct WinCall {
         (K::Release(env, std::get<I>(args), std::get<I>(locals)), ...);
     }
 
-    /* Releasing may call the VM, which may change the thread's last error:
-     * the caller sees the function's. */
-    static void ReleaseKeepingError(JNIEnv *env, const Args &args, Locals &locals) {
+    template <size_t... I>
+    static void WriteAll(std::index_sequence<I...>, JNIEnv *env, const Args &args, Locals &locals) {
+        (K::Write(env, std::get<I>(args), std::get<I>(locals), args, locals), ...);
+    }
+
+    /* The call's line: each argument as its kind shows it.  Out of line,
+     * as is CallTraced, so that the line buffer and its stack guard stay
+     * out of the untraced native. */
+    template <size_t... I>
+    __attribute__((noinline, cold)) static void Trace(std::index_sequence<I...>, const WinTrace &call, JNIEnv *env, const Args &args,
+                      const Locals &before, const Locals &after, Java answer) {
+        TraceLine line;
+        TraceWinBegin(&line, call.name);
+        bool called = call.outcome == kWinCalled;
+        ((TraceWinArgument(&line, I, call, K::kUnusable) ||
+          (K::template Trace<I>(&line, env, std::get<I>(args), before, after, called), true)),
+         ...);
+        TraceWinOutcome(&line, call);
+        Result::Trace(&line, answer, call.error);
+        TraceWinEnd(&line, call);
+    }
+
+    /* A call the platform never saw: argument read could not be passed, or
+     * (read == kCount) the runtime-bound entry is missing.  The answer's
+     * last error is the one the caller sees, after the releases too. */
+    static Java NotCalled(const char *name, WinOutcome outcome, size_t read, const char *entry,
+                          Java answer, JNIEnv *env, const Args &args, Locals &locals) {
         DWORD error = GetLastError();
+        if (TraceOn())
+            Trace(Indices(), WinTrace{name, outcome, read, entry, error, 0}, env, args, locals, locals,
+                  answer);
         ReleaseAll(Indices(), env, args, locals);
         SetLastError(error);
+        return answer;
+    }
+
+    static Java Refuse(const char *name, size_t read, JNIEnv *env, const Args &args, Locals &locals) {
+        return NotCalled(name, kWinRefused, read, nullptr, Result::Refused(), env, args, locals);
     }
 
     template <typename Fn, size_t... I>
-    static Java CallAndFinish(std::index_sequence<I...>, Fn fn, JNIEnv *env, const Args &args,
-                              Locals &locals) {
+    static Java CallAndFinish(std::index_sequence<I...> indices, const char *name, Fn fn, JNIEnv *env,
+                              const Args &args, Locals &locals) {
+        if (TraceOn()) return CallTraced(indices, name, fn, env, args, locals);
         auto answer = fn(K::Pass(std::get<I>(locals))...);
         DWORD error = GetLastError();
-        (K::Write(env, std::get<I>(args), std::get<I>(locals), args, locals), ...);
-        ReleaseAll(Indices(), env, args, locals);
+        WriteAll(indices, env, args, locals);
+        ReleaseAll(indices, env, args, locals);
         SetLastError(error);
         return Result::From(answer);
     }
 
+    /* The same steps, timed, with the locals kept as they went in. */
+    template <typename Fn, size_t... I>
+    __attribute__((noinline, cold)) static Java CallTraced(std::index_sequence<I...> indices, const char *name, Fn fn, JNIEnv *env,
+                           const Args &args, Locals &locals) {
+        Locals before = locals;
+        uint64_t started = TraceClock();
+        auto answer = fn(K::Pass(std::get<I>(locals))...);
+        DWORD error = GetLastError();
+        uint64_t took = TraceClock() - started;
+        Java result = Result::From(answer);
+        Trace(indices, WinTrace{name, kWinCalled, kCount, nullptr, error, took}, env, args, before,
+              locals, result);
+        WriteAll(indices, env, args, locals);
+        ReleaseAll(indices, env, args, locals);
+        SetLastError(error);
+        return result;
+    }
+
     template <typename Entry>
-    static Java Call(Entry entry, JNIEnv *env, typename K::Java... java) {
+    static Java Call(const char *name, Entry entry, JNIEnv *env, typename K::Java... java) {
         Args args(java...);
         Locals locals{};
-        if (!ReadAll(Indices(), env, args, locals)) return Result::Refused();
-        return CallAndFinish(Indices(), entry, env, args, locals);
+        size_t read = ReadAll(Indices(), env, args, locals);
+        if (read != kCount) return Refuse(name, read, env, args, locals);
+        return CallAndFinish(Indices(), name, entry, env, args, locals);
     }
 };
 
@@ -481,7 +629,7 @@ struct WinCall {
         JNIEnv *env, jclass,                                                                       \
         ORV_JAVA_PARAMS(__VA_ARGS__)) {                                                            \
         return WinCall<Result, __VA_ARGS__>::Call(                                                 \
-            Entry, env, ORV_JAVA_ARGS(__VA_ARGS__));                                               \
+            #Name, Entry, env, ORV_JAVA_ARGS(__VA_ARGS__));                                        \
     }
 
 #endif

@@ -43,6 +43,9 @@ struct ContextResult {
         SetLastError(ERROR_INVALID_PARAMETER);
         return ContextAnswer{nullptr};
     }
+    static void Trace(TraceLine *line, Java answer, DWORD error) {
+        TraceAddressAnswer(line, answer.context, error);
+    }
 };
 
 /* A new context Pointer (context, null, 20), or (0, null, -1) for none.
@@ -73,6 +76,15 @@ struct ContextOutArg {
         if (l.wanted) SetPointerValue(env, j, l.context, ORV_CERT_CONTEXT_SIZE);
     }
     static void Release(JNIEnv *, Java, Local &) {}
+    static constexpr const char *kUnusable = "a Pointer without \"p\"";
+    // The context the platform wrote, as a cell would show it.
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *, Java, const L &, const L &after, bool called) {
+        const Local &out = std::get<I>(after);
+        if (!out.wanted) return TraceAdd(line, "null");
+        if (called) return TraceAdd(line, "[-> 0x%lx]", TraceBits(out.context));
+        TraceAdd(line, "[out]");
+    }
 };
 
 
@@ -85,7 +97,7 @@ struct ContextOutArg {
         ORV_JAVA_PARAMS(__VA_ARGS__)) {                                                            \
         return ContextPointer(                                                                  \
             env, WinCall<ContextResult, __VA_ARGS__>::Call(                                     \
-                     Entry, env, ORV_JAVA_ARGS(__VA_ARGS__))                                       \
+                     #Name, Entry, env, ORV_JAVA_ARGS(__VA_ARGS__))                                \
                      .context);                                                                 \
     }
 

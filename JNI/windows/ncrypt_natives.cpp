@@ -6,6 +6,7 @@
 #include "windows/runtime_binding.h"
 
 #include <ncrypt.h>
+#include <wchar.h>
 
 // The prototypes come from the SDK's declarations, so a native cannot
 // call its function with the wrong parameter list; nothing is linked.
@@ -43,11 +44,39 @@ ORV_CNG_NATIVE(nCryptFreeObject, NCryptFreeObject, CngStatusResult, HandleArg)
 
 ORV_CNG_NATIVE(nCryptFreeBuffer, NCryptFreeBuffer, CngStatusResult, DataArg)
 
+// The properties whose value is a PIN or a password.  Property names are
+// compared without regard to case, as the providers compare them.
+static bool IsSecretProperty(const WCHAR *name) {
+    static const WCHAR *const kSecret[] = {
+        NCRYPT_PIN_PROPERTY, NCRYPT_SECURE_PIN_PROPERTY, NCRYPT_PCP_USAGEAUTH_PROPERTY,
+        NCRYPT_PCP_CHANGEPASSWORD_PROPERTY, NCRYPT_PCP_MIGRATIONPASSWORD_PROPERTY,
+    };
+    for (const WCHAR *secret : kSecret)
+        if (name != nullptr && _wcsicmp(name, secret) == 0) return true;
+    return false;
+}
+
+// A property's value block, after the property's name and before its
+// length: in the trace, the value of a secret property shows only that
+// length.
+struct PropertyValueArg : DataArg {
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *env, Java j, const L &before, const L &, bool) {
+        static_assert(std::is_same<typename std::tuple_element<I - 1, L>::type, WideText>::value &&
+                          std::is_same<typename std::tuple_element<I + 1, L>::type, DWORD>::value,
+                      "a property's name comes before its value, its length after");
+        if (IsSecretProperty(std::get<I - 1>(before).text))
+            TraceAdd(line, "<secret, %lu bytes>", static_cast<unsigned long>(std::get<I + 1>(before)));
+        else
+            TracePointer(line, env, j);
+    }
+};
+
 ORV_CNG_NATIVE(nCryptGetProperty, NCryptGetProperty, CngStatusResult,
-               HandleArg, WideArg, DataArg, DwordArg, CountCellArg, DwordArg)
+               HandleArg, WideArg, PropertyValueArg, DwordArg, CountCellArg, DwordArg)
 
 ORV_CNG_NATIVE(nCryptSetProperty, NCryptSetProperty, CngStatusResult,
-               HandleArg, WideArg, DataArg, DwordArg, DwordArg)
+               HandleArg, WideArg, PropertyValueArg, DwordArg, DwordArg)
 
 ORV_CNG_NATIVE(nCryptIsAlgSupported, NCryptIsAlgSupported, CngStatusResult,
                HandleArg, WideArg, DwordArg)

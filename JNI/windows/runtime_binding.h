@@ -98,6 +98,13 @@ struct Optional {
     static void Release(JNIEnv *env, Java j, Local &l) {
         if (l.given) Cell::Release(env, j, l.value);
     }
+    static constexpr const char *kUnusable = Cell::kUnusable;
+    template <size_t I, class L>
+    static void Trace(TraceLine *line, JNIEnv *env, Java j, const L &before, const L &after, bool called) {
+        if (!std::get<I>(before).given) return TraceAdd(line, "null");
+        Cell::template Trace<0>(line, env, j, std::make_tuple(std::get<I>(before).value),
+                                std::make_tuple(std::get<I>(after).value), called);
+    }
 };
 
 /* long[]: an event handle, read and written like the registry key. */
@@ -112,6 +119,9 @@ struct CngStatusResult {
     static Java From(SECURITY_STATUS value) { return static_cast<Java>(value); }
     static Java Refused() { return static_cast<Java>(NTE_INVALID_PARAMETER); }
     static Java Unavailable() { return -1; }
+    static void Trace(TraceLine *line, Java answer, DWORD) {
+        TraceSecurityStatus(line, static_cast<uint32_t>(answer));
+    }
 };
 
 /* A BOOL of a runtime-bound function: false also when it is missing. */
@@ -128,25 +138,29 @@ struct BoundBoolResult : BoolResult {
  *   3. call it as Fn, keep its last error;
  *   4. write the outputs, release, restore the last error, answer.
  * BindFirst moves step 2 before step 1, for a native that reads nothing
- * when its function is missing.
+ * when its function is missing.  The trace line of a call that could not
+ * be bound names the entry and the binding's last error.
  */
 template <typename Result, typename... K>
 struct BoundCall {
     typedef WinCall<Result, K...> Steps;
 
     template <typename Fn, bool BindFirst = false>
-    static typename Result::Java Call(RuntimeEntry entry, JNIEnv *env, typename K::Java... java) {
+    static typename Result::Java Call(const char *name, RuntimeEntry entry, JNIEnv *env,
+                                      typename K::Java... java) {
         Fn fn = nullptr;
-        if (BindFirst && !(fn = Bind<Fn>(entry))) return Result::Unavailable();
         typename Steps::Args args(java...);
         typename Steps::Locals locals{};
-        if (!Steps::ReadAll(typename Steps::Indices(), env, args, locals)) return Result::Refused();
-        if (!BindFirst && !(fn = Bind<Fn>(entry))) {
-            // The binding's last error tells why the entry is missing.
-            Steps::ReleaseKeepingError(env, args, locals);
-            return Result::Unavailable();
-        }
-        return Steps::CallAndFinish(typename Steps::Indices(), fn, env, args, locals);
+        // Unbound, the binding's last error tells why the entry is missing.
+        if (BindFirst && !(fn = Bind<Fn>(entry)))
+            return Steps::NotCalled(name, kWinUnavailable, 0, RuntimeEntryName(entry),
+                                    Result::Unavailable(), env, args, locals);
+        size_t read = Steps::ReadAll(typename Steps::Indices(), env, args, locals);
+        if (read != Steps::kCount) return Steps::Refuse(name, read, env, args, locals);
+        if (!BindFirst && !(fn = Bind<Fn>(entry)))
+            return Steps::NotCalled(name, kWinUnavailable, read, RuntimeEntryName(entry),
+                                    Result::Unavailable(), env, args, locals);
+        return Steps::CallAndFinish(typename Steps::Indices(), name, fn, env, args, locals);
     }
 
     template <typename Fn>
@@ -163,7 +177,7 @@ struct BoundCall {
         JNIEnv *env, jclass,                                                                       \
         ORV_JAVA_PARAMS(__VA_ARGS__)) {                                                            \
         return BoundCall<Result, __VA_ARGS__>::template Call<Fn>(                               \
-            Entry, env, ORV_JAVA_ARGS(__VA_ARGS__));                                               \
+            #Name, Entry, env, ORV_JAVA_ARGS(__VA_ARGS__));                                        \
     }
 
 #endif

@@ -107,24 +107,57 @@ static jboolean Finished(const StoreEnumContext &context, BOOL ok) {
     return BoolOut(ok);
 }
 
+// The enumeration's line, after its last callback.
+static void TraceEnum(const char *native, JNIEnv *env, jobject store, DWORD flags, jboolean answer,
+                      uint64_t took) {
+    DWORD error = GetLastError();
+    TraceLine line;
+    TraceWinBegin(&line, native);
+    TraceAdd(&line, "0x%lx, ", static_cast<unsigned long>(flags));
+    TracePointer(&line, env, store);
+    TraceAdd(&line, ") = ");
+    TraceBoolAnswer(&line, answer, error);
+    TraceWinEnd(&line, WinTrace{native, kWinCalled, 0, nullptr, error, took});
+    SetLastError(error);
+}
+
+static jboolean RefuseEnum(const char *native, jobject callbackObject) {
+    jboolean answer = RefuseBool();
+    if (TraceOn())
+        TraceWinRefusal(native, callbackObject == nullptr ? "no callback object" : "a Pointer without \"p\"");
+    return answer;
+}
+
 // Without a callback object there is nothing to call for any store: the
 // native refuses before the platform starts listing.
 extern "C" JNIEXPORT jboolean JNICALL Java_Orvalith_Base_JNI_certEnumSystemStore(
     JNIEnv *env, jclass, jint flags, jobject location, jobject arg, jobject callbackObject) {
     StoreEnumContext context = {env, arg, callbackObject, false};
     void *block = nullptr;
-    if (callbackObject == nullptr || !ReadBlock(env, location, &block)) return RefuseBool();
-    return Finished(context, CertEnumSystemStore(static_cast<DWORD>(flags), block, &context,
-                                                 SystemStoreEnumCallback));
+    if (callbackObject == nullptr || !ReadBlock(env, location, &block))
+        return RefuseEnum("certEnumSystemStore", callbackObject);
+    bool traced = TraceOn();
+    uint64_t started = traced ? TraceClock() : 0;
+    jboolean answer = Finished(context, CertEnumSystemStore(static_cast<DWORD>(flags), block, &context,
+                                                            SystemStoreEnumCallback));
+    if (traced) TraceEnum("certEnumSystemStore", env, location, static_cast<DWORD>(flags), answer,
+                          TraceClock() - started);
+    return answer;
 }
 
 extern "C" JNIEXPORT jboolean JNICALL Java_Orvalith_Base_JNI_certEnumPhysicalStore(
     JNIEnv *env, jclass, jobject systemStore, jint flags, jobject arg, jobject callbackObject) {
     StoreEnumContext context = {env, arg, callbackObject, false};
     void *block = nullptr;
-    if (callbackObject == nullptr || !ReadBlock(env, systemStore, &block)) return RefuseBool();
-    return Finished(context, CertEnumPhysicalStore(block, static_cast<DWORD>(flags), &context,
-                                                   PhysicalStoreEnumCallback));
+    if (callbackObject == nullptr || !ReadBlock(env, systemStore, &block))
+        return RefuseEnum("certEnumPhysicalStore", callbackObject);
+    bool traced = TraceOn();
+    uint64_t started = traced ? TraceClock() : 0;
+    jboolean answer = Finished(context, CertEnumPhysicalStore(block, static_cast<DWORD>(flags), &context,
+                                                              PhysicalStoreEnumCallback));
+    if (traced) TraceEnum("certEnumPhysicalStore", env, systemStore, static_cast<DWORD>(flags), answer,
+                          TraceClock() - started);
+    return answer;
 }
 
 #endif

@@ -8,7 +8,17 @@
 // Nothing may run before GetLastError: the code belongs to the native the
 // Java caller made before this one.
 extern "C" JNIEXPORT jint JNICALL Java_Orvalith_Base_JNI_getLastError(JNIEnv *, jclass) {
-    return static_cast<jint>(GetLastError());
+    DWORD error = GetLastError();
+    if (TraceOn()) {
+        TraceLine line;
+        TraceBegin(&line, "getLastError");
+        TraceAdd(&line, "() = ");
+        TraceWin32Code(&line, error);
+        TraceEnd(&line);
+        // A second call answers the same.
+        SetLastError(error);
+    }
+    return static_cast<jint>(error);
 }
 
 // The record's first field, set by the caller, says which of the two

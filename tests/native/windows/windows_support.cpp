@@ -1,6 +1,12 @@
 #include "windows_support.h"
 
 #include <stdio.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "runtime/trace.h"
 
 void WindowsTest::SetUp() {
     vm = fakejni::create_vm();
@@ -78,4 +84,49 @@ std::string ProviderTest::Hex(const unsigned char *bytes, size_t n) {
         text += digits;
     }
     return text;
+}
+
+static void SwitchTrace(const char *value) {
+    _putenv_s("ORVJNI_TRACE", value);
+    TraceReset();
+}
+
+TraceCapture::TraceCapture() {
+    char folder[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    path = std::string(folder) + "orvjni-trace-test-" + std::to_string(GetCurrentProcessId()) + ".log";
+    remove(path.c_str());
+    const char *old = getenv("ORVJNI_TRACE");
+    had = old != nullptr;
+    if (had) previous = old;
+    On();
+}
+
+TraceCapture::~TraceCapture() {
+    SwitchTrace(had ? previous.c_str() : "");
+    remove(path.c_str());
+}
+
+void TraceCapture::Off() { SwitchTrace(""); }
+void TraceCapture::On() { SwitchTrace(path.c_str()); }
+
+std::string TraceCapture::Written() const {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> TraceCapture::Lines() const {
+    std::vector<std::string> lines;
+    std::stringstream text(Written());
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
+}
+
+std::string TraceCapture::LineOf(const std::string &native) const {
+    std::string found;
+    for (const std::string &line : Lines())
+        if (line.find(" " + native + "(") != std::string::npos) found = line;
+    return found;
 }

@@ -47,6 +47,25 @@ protected:
     JNIEnv *env = nullptr;
 };
 
+// The call trace switched on into a file of the test's own
+// (ORVJNI_TRACE through the CRT's environment, which the library reads),
+// and back to what the variable was by Stop or at the latest by the
+// destructor.
+struct TraceCapture {
+    TraceCapture();
+    ~TraceCapture();
+    // Off ("" = unset for the library), or on again into the same file.
+    void Off();
+    void On();
+    std::string Written() const;
+    std::vector<std::string> Lines() const;
+    // The last line of the native's calls; "" when it wrote none.
+    std::string LineOf(const std::string &native) const;
+
+    std::string path, previous;
+    bool had = false;
+};
+
 // A verify-context provider of the RSA and AES type for each test.
 class ProviderTest : public WindowsTest {
 protected:

@@ -559,3 +559,33 @@ TEST_F(DoubleTest, EverySlotBindsTheEntryOfItsName) {
         EXPECT_EQ(BindRuntimeEntry(entry), expected) << "bound once, kept";
     }
 }
+
+// A PIN or password set or read as a property reaches the provider whole;
+// the trace shows its length only, whatever the case of the name.
+TEST_F(DoubleNcrypt, TraceShowsSecretPropertiesAsTheirLengthOnly) {
+    ScriptBoth(Filled());
+    const char16_t pin[] = u"4711-S3cr3t";
+    const jint length = sizeof pin;
+    TraceCapture trace;
+    const struct {
+        const char16_t *property;
+        bool secret;
+    } cases[] = {
+        {u"SmartCardPin", true}, {u"SMARTCARDPIN", true}, {u"PCP_USAGEAUTH", true}, {u"Length", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.property, c.property + std::char_traits<char16_t>::length(c.property)));
+        Java_Orvalith_Base_JNI_nCryptSetProperty(env, nullptr, kKey, Str(c.property), Pointer(pin, length),
+                                                 length, 0);
+        Java_Orvalith_Base_JNI_nCryptGetProperty(env, nullptr, kKey, Str(c.property), Pointer(a, sizeof a),
+                                                 sizeof a, IntCell(0), 0);
+        std::string set = trace.LineOf("nCryptSetProperty"), get = trace.LineOf("nCryptGetProperty");
+        EXPECT_EQ(set.find("<secret, 24 bytes>, 0x18, 0x0) = NTE_NOT_SUPPORTED (0x80090029) in ") !=
+                      std::string::npos,
+                  c.secret)
+            << set;
+        EXPECT_EQ(get.find("<secret, 32 bytes>, 0x20, [") != std::string::npos, c.secret)
+            << get;
+        EXPECT_EQ(set.find("[size 24]") != std::string::npos, !c.secret) << set;
+    }
+}

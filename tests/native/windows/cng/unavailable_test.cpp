@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "cng_support.h"
+#include "windows/status_names.h"
 
 class Unavailable : public WindowsTest {
 protected:
@@ -140,4 +141,21 @@ TEST_F(Unavailable, WizImportAnswersFalseWithoutReadingItsArguments) {
         EXPECT_FALSE(fakejni::pending_exception(env).present);
     });
     EXPECT_EQ(GetModuleHandleW(L"cryptui.dll"), nullptr);
+}
+
+// The trace says which entry is missing and why, and what was answered.
+TEST_F(Unavailable, TraceNamesTheMissingEntry) {
+    TraceCapture trace;
+    EXPECT_EQ(Java_Orvalith_Base_JNI_nCryptOpenKey(env, nullptr, 1, LongCell(0x1111), Str(u"k"), 0, 0), -1);
+    EXPECT_FALSE(Java_Orvalith_Base_JNI_cryptUIWizImport(env, nullptr, 0, 0, Str(u"t"), nullptr, 0));
+    DWORD error = GetLastError();
+    std::string why = std::string(" cannot be bound (") + Win32CodeName(error) + " (";
+    EXPECT_NE(trace.LineOf("nCryptOpenKey").find("(0x1, [out], \"k\", 0x0, 0x0) not called: NCryptOpenKey" + why),
+              std::string::npos)
+        << trace.Written();
+    // Bound before anything is read: no argument is shown.
+    EXPECT_NE(trace.LineOf("cryptUIWizImport").find("(...) not called: CryptUIWizImport" + why),
+              std::string::npos)
+        << trace.Written();
+    EXPECT_NE(trace.LineOf("cryptUIWizImport").find(") = false, last error "), std::string::npos);
 }
