@@ -157,9 +157,9 @@ TEST_F(TraceTest, CallsThatDoNotReachTheModuleSayWhy) {
     EXPECT_EQ(Java_Orvalith_Base_JNI_c_1Logout(env, nullptr, 0, 1), CKR_NO_FUNCTION);
     // Cleared before the load: some builds copy the module's table then.
     mock.control->set_entry_null(MOCK_C_Logout, 1);
-    MockModule without = LoadMock(env);
-    EXPECT_EQ(Java_Orvalith_Base_JNI_c_1Logout(env, nullptr, without.handle, 1), CKR_NO_FUNCTION);
-    UnloadModule(env, without.handle);
+    jlong without = LoadModule(env, ModuleFile("mockp11"));
+    EXPECT_EQ(Java_Orvalith_Base_JNI_c_1Logout(env, nullptr, without, 1), CKR_NO_FUNCTION);
+    UnloadModule(env, without);
     mock.control->reset();
     MockModule other = LoadMock(env);
     UnloadModule(env, other.handle);
