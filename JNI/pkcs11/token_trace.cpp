@@ -39,14 +39,6 @@ void TraceTokenEnd(TraceLine *line, const TokenTrace &call) {
     TraceEnd(line);
 }
 
-void TraceCell(TraceLine *line, bool in, CK_ULONG before, bool called, CK_ULONG after) {
-    if (in) TraceAdd(line, "[0x%lx", static_cast<unsigned long>(before));
-    else TraceAdd(line, "[");
-    if (called) TraceAdd(line, in ? " -> 0x%lx" : "-> 0x%lx", static_cast<unsigned long>(after));
-    else if (!in) TraceAdd(line, "out");
-    TraceAdd(line, "]");
-}
-
 // Only a block the registry knows to be long enough is read: any other
 // address may be one the module was never going to read (a refused call,
 // a stale handle), and the trace must not be what faults.

@@ -40,9 +40,6 @@ bool TraceTokenArgument(TraceLine *line, size_t index, unsigned unusable, const 
  * the line. */
 void TraceTokenEnd(TraceLine *line, const TokenTrace &call);
 
-/* An in/out or output cell: "[0x100 -> 0x80]", "[-> 0x5]", or only what
- * went in when the module was not called. */
-void TraceCell(TraceLine *line, bool in, CK_ULONG before, bool called, CK_ULONG after);
 /* " {CKM_SHA256_RSA_PKCS}" of a registered CK_MECHANISM block. */
 void TraceMechanism(TraceLine *line, const void *block);
 /* " {CKA_CLASS, CKA_LABEL}" of a registered template of count entries. */

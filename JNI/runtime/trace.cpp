@@ -269,6 +269,14 @@ void TraceSecretPointer(TraceLine *line, JNIEnv *env, jobject pointer, const cha
         TraceAdd(line, "<%s>", what);
 }
 
+void TraceCell(TraceLine *line, bool in, unsigned long before, bool called, unsigned long after) {
+    if (in) TraceAdd(line, "[0x%lx", before);
+    else TraceAdd(line, "[");
+    if (called) TraceAdd(line, in ? " -> 0x%lx" : "-> 0x%lx", after);
+    else if (!in) TraceAdd(line, "out");
+    TraceAdd(line, "]");
+}
+
 void TraceNamed(TraceLine *line, const char *name, unsigned long value) {
     if (name != nullptr)
         TraceAdd(line, "%s (0x%lx)", name, value);

@@ -82,6 +82,9 @@ inline unsigned long TraceBits(const void *address) {
 /* " in 12.3 us" */
 void TraceDuration(TraceLine *line, uint64_t took);
 
+/* A cell: "[0x100 -> 0x80]" read and written, "[-> 0x5]" only written,
+ * and only what went in ("[0x100]", "[out]") when the call was not made. */
+void TraceCell(TraceLine *line, bool in, unsigned long before, bool called, unsigned long after);
 /* A JNI$Pointer: null, its address with "size" and whether the registry
  * knows the block, or that it has no "p". */
 void TracePointer(TraceLine *line, JNIEnv *env, jobject pointer);

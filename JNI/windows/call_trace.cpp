@@ -43,14 +43,6 @@ void TraceWinEnd(TraceLine *line, const WinTrace &call) {
     TraceEnd(line);
 }
 
-void TraceWinCell(TraceLine *line, bool in, uint32_t before, bool called, uint32_t after) {
-    if (in) TraceAdd(line, "[0x%lx", static_cast<unsigned long>(before));
-    else TraceAdd(line, "[");
-    if (called) TraceAdd(line, in ? " -> 0x%lx" : "-> 0x%lx", static_cast<unsigned long>(after));
-    else if (!in) TraceAdd(line, "out");
-    TraceAdd(line, "]");
-}
-
 void TraceWideText(TraceLine *line, const WCHAR *text) {
     if (text == nullptr) return TraceAdd(line, "null");
     static_assert(sizeof(WCHAR) == sizeof(uint16_t), "UTF-16 units");

@@ -60,10 +60,6 @@ void TraceWinEnd(TraceLine *line, const WinTrace &call);
 inline void TraceHex(TraceLine *line, uint32_t value) {
     TraceAdd(line, "0x%lx", static_cast<unsigned long>(value));
 }
-/* "[0x40 -> 0x14]" for a cell read and written, "[-> 0x14]" for one only
- * written, and only what went in ("[0x40]", "[out]") when the platform
- * was not called. */
-void TraceWinCell(TraceLine *line, bool in, uint32_t before, bool called, uint32_t after);
 /* A NUL-terminated UTF-16 argument as the platform got it; null for NULL. */
 void TraceWideText(TraceLine *line, const WCHAR *text);
 

@@ -369,7 +369,7 @@ struct DwordCellArg {  // int[]: a DWORD read before the call, written after it
     static constexpr const char *kUnusable = "a null or empty cell";
     template <size_t I, class L>
     static void Trace(TraceLine *line, JNIEnv *, Java , const L &before, const L &after, bool called) {
-        TraceWinCell(line, true, std::get<I>(before), called, std::get<I>(after));
+        TraceCell(line, true, std::get<I>(before), called, std::get<I>(after));
     }
 };
 
@@ -394,7 +394,7 @@ struct LengthCellArg {
     static constexpr const char *kUnusable = "a null or empty cell";
     template <size_t I, class L>
     static void Trace(TraceLine *line, JNIEnv *, Java , const L &before, const L &after, bool called) {
-        TraceWinCell(line, true, std::get<I>(before), called, std::get<I>(after));
+        TraceCell(line, true, std::get<I>(before), called, std::get<I>(after));
     }
 };
 
@@ -411,7 +411,7 @@ struct HandleCellArg {
     static constexpr const char *kUnusable = "a null or empty cell";
     template <size_t I, class L>
     static void Trace(TraceLine *line, JNIEnv *, Java , const L &before, const L &after, bool called) {
-        TraceWinCell(line, true, std::get<I>(before), called, std::get<I>(after));
+        TraceCell(line, true, std::get<I>(before), called, std::get<I>(after));
     }
 };
 
@@ -430,7 +430,7 @@ struct OutputCellArg {
     static constexpr const char *kUnusable = "a null or empty cell";
     template <size_t I, class L>
     static void Trace(TraceLine *line, JNIEnv *, Java , const L &, const L &after, bool called) {
-        TraceWinCell(line, false, 0, called, static_cast<uint32_t>(std::get<I>(after)));
+        TraceCell(line, false, 0, called, static_cast<uint32_t>(std::get<I>(after)));
     }
 };
 /* long[]: a new unsigned handle, written back zero-extended. */
@@ -460,7 +460,7 @@ struct SignedHandleCellArg {
     static constexpr const char *kUnusable = "a null or empty cell";
     template <size_t I, class L>
     static void Trace(TraceLine *line, JNIEnv *, Java, const L &before, const L &after, bool called) {
-        TraceWinCell(line, true, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(std::get<I>(before))),
+        TraceCell(line, true, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(std::get<I>(before))),
                      called, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(std::get<I>(after))));
     }
 };

@@ -45,7 +45,7 @@ static void TraceSign(JNIEnv *env, jobject signPara, jboolean detached, size_t n
     TraceAdd(&line, n > ORV_MESSAGES_SHOWN ? ", ...}, " : "}, ");
     TracePointer(&line, env, signedBlob);
     TraceAdd(&line, ", ");
-    TraceWinCell(&line, true, capacity, true, blob.length);
+    TraceCell(&line, true, capacity, true, blob.length);
     TraceAdd(&line, ") = ");
     TraceBoolAnswer(&line, ok, error);
     TraceWinEnd(&line, WinTrace{kSignMessage, kWinCalled, 0, nullptr, error, took});
