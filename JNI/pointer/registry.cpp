@@ -112,6 +112,7 @@ static void TraceEvent(const char *event, const void *address, const BlockRecord
 RegistryResult RegistryAdd(const BlockRecord *record) {
     if (record->address == nullptr) return kRegistryNoMemory;  // never a block
     RegistryResult result = kRegistryNoMemory;
+    bool traced = TraceBlocksOn();
     LockAcquire(&index_lock);
     BlockRecord *known = Find(index_, record->address);
     if (known != nullptr) {
@@ -124,10 +125,11 @@ RegistryResult RegistryAdd(const BlockRecord *record) {
         index_.count++;
         result = kRegistryAdded;
     }
-    BlockRecord now = known != nullptr ? *known : BlockRecord{};
-    size_t live = index_.count;
+    // What the trace says is taken under the lock, and only when traced.
+    BlockRecord now = traced && known != nullptr ? *known : BlockRecord{};
+    size_t live = traced ? index_.count : 0;
     LockRelease(&index_lock);
-    if (TraceBlocksOn()) {
+    if (traced) {
         if (result == kRegistryAdded) now = *record, now.refcount = 1;
         TraceEvent(result == kRegistryAdded ? "register" : result == kRegistryShared ? "add reference" : "not registered (no memory)",
                    record->address, now, live);
@@ -136,31 +138,33 @@ RegistryResult RegistryAdd(const BlockRecord *record) {
 }
 
 void RegistryIncref(void *address) {
+    bool traced = TraceBlocksOn();
     LockAcquire(&index_lock);
     BlockRecord *known = Find(index_, address);
     if (known != nullptr) known->refcount++;
-    BlockRecord now = known != nullptr ? *known : BlockRecord{};
-    size_t live = index_.count;
+    BlockRecord now = traced && known != nullptr ? *known : BlockRecord{};
+    size_t live = traced ? index_.count : 0;
     LockRelease(&index_lock);
-    if (TraceBlocksOn()) TraceEvent(known != nullptr ? "add reference" : "add reference to an unknown block", address, now, live);
+    if (traced) TraceEvent(known != nullptr ? "add reference" : "add reference to an unknown block", address, now, live);
 }
 
 bool RegistryDelete(void *address, BlockRecord *released) {
     bool last = false;
+    bool traced = TraceBlocksOn();
     LockAcquire(&index_lock);
     BlockRecord *known = Find(index_, address);
     BlockRecord now = BlockRecord{};
     if (known != nullptr && --known->refcount <= 0) {
-        now = *known;
+        if (traced) now = *known;
         if (released != nullptr) *released = *known;
         RemoveAt(&index_, static_cast<size_t>(known - index_.slots));
         last = true;
-    } else if (known != nullptr) {
+    } else if (known != nullptr && traced) {
         now = *known;
     }
-    size_t live = index_.count;
+    size_t live = traced ? index_.count : 0;
     LockRelease(&index_lock);
-    if (TraceBlocksOn())
+    if (traced)
         TraceEvent(last ? "release" : known != nullptr ? "drop reference" : "free of an unknown block", address, now, live);
     return last;
 }

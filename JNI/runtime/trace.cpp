@@ -81,17 +81,15 @@ void TraceEnd(TraceLine *line) {
     LockRelease(&trace_lock);
 }
 
-void TraceAdd(TraceLine *line, const char *format, ...) {
+// One piece of a line, cut (and marked cut) where the line is full.
+static void AddFormatted(TraceLine *line, const char *format, va_list args) {
     // One byte stays free for the newline.
     size_t room = ORV_TRACE_LINE_MAX - 1 - line->length;
     if (line->truncated || room <= 1) {
         line->truncated = true;
         return;
     }
-    va_list args;
-    va_start(args, format);
     int n = vsnprintf(line->text + line->length, room, format, args);
-    va_end(args);
     if (n < 0) return;
     if (static_cast<size_t>(n) >= room) {
         line->length += room - 1;
@@ -101,18 +99,24 @@ void TraceAdd(TraceLine *line, const char *format, ...) {
     }
 }
 
+void TraceAdd(TraceLine *line, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    AddFormatted(line, format, args);
+    va_end(args);
+}
+
 void TraceDecision(const char *native, const char *format, ...) {
     TraceLine line;
     TraceBegin(&line, native);
     TraceAdd(&line, " ");
-    size_t room = ORV_TRACE_LINE_MAX - 1 - line.length;
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(line.text + line.length, room, format, args);
+    AddFormatted(&line, format, args);
     va_end(args);
-    if (n > 0) line.length += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
     TraceEnd(&line);
 }
+
 
 void TraceSeparator(TraceLine *line, bool *first) {
     if (!*first) TraceAdd(line, ", ");
