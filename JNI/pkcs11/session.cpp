@@ -286,23 +286,25 @@ static void OpenWithContext(JNIEnv *env, TokenModule *module, jlong slot, jlong 
                             jobject application, jobject callback, jlongArray session,
                             TokenTrace *call, CK_SESSION_HANDLE *opened) {
     CK_C_OpenSession open = module->functions->C_OpenSession;
-    call->outcome = kTokenNoEntry;
-    if (open == nullptr) return;
+    if (open == nullptr) {
+        call->outcome = kTokenNoEntry;
+        return;
+    }
     call->outcome = kTokenRefused;
-    call->unusable = 1u << 4;  // the session cell
     call->rv = CKR_ARGUMENTS_BAD;
-    if (!CellUsable(env, session)) return;
-    call->unusable = 0;
-    call->outcome = kTokenCalled;
+    if (!CellUsable(env, session)) {
+        call->unusable = 1u << 4;  // the session cell
+        return;
+    }
     CK_SLOT_ID slot_id = NarrowUlong(slot);
     SessionContext *context = NewContext(env, module, slot_id, application, callback);
     if (context == nullptr) {
+        // Refused with no argument to blame: the bridge had no memory.
         ThrowNewException(env, ORV_MSG_OUT_OF_MEMORY);
-        call->outcome = kTokenRefused;
-        call->unusable = 0;
         call->rv = CKR_HOST_MEMORY;
         return;
     }
+    call->outcome = kTokenCalled;
     bool traced = TraceOn();
     uint64_t started = traced ? TraceClock() : 0;
     call->rv = open(slot_id, NarrowUlong(flags), reinterpret_cast<void *>(context->serial),

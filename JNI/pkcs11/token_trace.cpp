@@ -15,6 +15,7 @@ bool TraceTokenArgument(TraceLine *line, size_t index, unsigned unusable, const 
     return true;
 }
 
+// The 1-based position of the lowest bit set; unusable is never 0 here.
 static unsigned FirstUnusable(unsigned unusable) {
     unsigned index = 0;
     while (!(unusable & 1u)) unusable >>= 1, index++;
@@ -30,7 +31,10 @@ void TraceTokenEnd(TraceLine *line, const TokenTrace &call) {
         break;
     case kTokenNoEntry: TraceAdd(line, " not called: no such entry in the module's table"); break;
     case kTokenRefused:
-        TraceAdd(line, " refused: argument %u cannot be passed", FirstUnusable(call.unusable));
+        if (call.unusable == 0)
+            TraceAdd(line, " refused: no memory for the bridge's own record");
+        else
+            TraceAdd(line, " refused: argument %u cannot be passed", FirstUnusable(call.unusable));
         break;
     }
     TraceAdd(line, " = ");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pkcs11/token_module.h"
+#include "pkcs11/token_trace.h"
 #include "pointer/registry.h"
 #include "runtime/trace.h"
 #include "support.h"
@@ -297,4 +298,20 @@ TEST_F(TraceTest, NotificationsSayWhereTheyWent) {
               std::string::npos)
         << lines[1];
     EXPECT_NE(lines[2].find(" c_CloseSession(module="), std::string::npos) << lines[2];
+}
+
+// A call refused with no argument to blame (c_OpenSession without memory
+// for its context) says so; it once sent the line writer looking for the
+// refused argument forever.
+TEST_F(TraceTest, ARefusalWithoutAnArgumentSaysWhy) {
+    Trace(kTraceFile);
+    TokenTrace call{"c_OpenSession", mock.handle, 0, kTokenRefused, CKR_HOST_MEMORY, 0};
+    TraceLine line;
+    TraceTokenBegin(&line, call);
+    TraceTokenEnd(&line, call);
+    std::vector<std::string> lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(") refused: no memory for the bridge's own record = CKR_HOST_MEMORY (0x2)"),
+              std::string::npos)
+        << lines[0];
 }
