@@ -198,8 +198,10 @@ log=$(mktemp "$root/run.XXXXXX")
 attempt=1
 while :; do
     status=0
+    started=$(date +%s)
     # shellcheck disable=SC2086
     timeout --foreground -k 30 "$limit" $wine_cmd "$@" >"$log" 2>&1 || status=$?
+    ran=$(($(date +%s) - started))
     cat "$log"
     if [ "$attempt" -eq 1 ] && emulator_crash "$status" "$log"; then
         note="wine-run.sh: RETRY $1 $(date -u +%H:%M:%S): the emulator lost a Wine process (exit $status) before the program started; running it once more"
@@ -211,8 +213,14 @@ while :; do
     break
 done
 rm -f "$log"
-if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+# 137 is timeout's own KILL only once the limit has passed; before that
+# something else killed the program, and saying it ran too long would send
+# whoever reads the log the wrong way.
+if [ "$status" -eq 124 ] || { [ "$status" -eq 137 ] && [ "$ran" -ge "$limit" ]; }; then
     echo "wine-run.sh: $1 still ran after $limit s; stopped" >&2
     exit 124
+fi
+if [ "$status" -gt 128 ]; then
+    echo "wine-run.sh: $1 ended by signal $((status - 128)) after $ran s" >&2
 fi
 exit "$status"

@@ -1,0 +1,94 @@
+#!/bin/sh
+# How cmake/wine-run.sh reports the way a Windows test program ended, run
+# against a stand-in Wine (and a stand-in qemu-i386) in a root of its own:
+# exit codes pass through, a program killed early is not called a hang, a
+# hang is stopped at the limit, and only the emulator's own early crash is
+# run again, with the retry printed.
+#
+# usage: wine_run_test.sh REPO
+set -u
+
+repo=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+# The stand-in Wine takes the "program" as a word saying how to end.
+mkdir -p "$work/wine"
+cat >"$work/wine/wine" <<'WINE'
+#!/bin/sh
+case $1 in
+    exit3) echo "[==========] ran"; exit 3 ;;
+    killed) kill -9 $$ ;;
+    hangs) exec sleep 30 ;;
+    crash-once)
+        if [ ! -f "$STANDIN_STATE" ]; then
+            : >"$STANDIN_STATE"
+            echo "qemu: uncaught target signal 11 (Segmentation fault) - core dumped"
+            exit 139
+        fi
+        echo "[==========] ran"; exit 0 ;;
+    crash-late)
+        echo "Running main() from gtest_main.cc"
+        echo "qemu: uncaught target signal 11 (Segmentation fault) - core dumped"
+        exit 139 ;;
+esac
+exit 99
+WINE
+# The stand-in emulator drops "-E VAR=VALUE" and runs the rest.
+cat >"$work/qemu-i386" <<'QEMU'
+#!/bin/sh
+[ "$1" = -E ] && shift 2
+exec "$@"
+QEMU
+chmod +x "$work/wine/wine" "$work/qemu-i386"
+
+# A root whose prefix is set up and whose path is already decided, as
+# wine-run.sh --start leaves it.
+root_for() {  # root_for PATH
+    r="$work/root-$1-$(date +%s%N)"
+    mkdir -p "$r/prefix"
+    : >"$r/prefix/.orvjni-ready"
+    echo "$1" >"$r/path"
+    : >"$r/retries"
+    echo "$r"
+}
+
+# check WHAT PATH LIMIT PROGRAM RC PRESENT ABSENT
+check() {
+    what=$1 path=$2 limit=$3 program=$4 want_rc=$5 present=$6 absent=$7
+    root=$(root_for "$path")
+    out="$work/out"
+    ORVJNI_WINE_ROOT=$root ORVJNI_WINE_LIB=$work/wine ORVJNI_QEMU_I386=$work/qemu-i386 \
+        ORVJNI_WINE_TIMEOUT=$limit STANDIN_STATE=$root/state \
+        sh "$repo/cmake/wine-run.sh" "$program" >"$out" 2>&1
+    rc=$?
+    report=$(ORVJNI_WINE_ROOT=$root sh "$repo/cmake/wine-run.sh" --report)
+    ok=1
+    [ "$rc" -eq "$want_rc" ] || { echo "  exit $rc, wanted $want_rc"; ok=0; }
+    if [ -n "$present" ] && ! grep -q -- "$present" "$out"; then
+        echo "  no line with '$present'"; ok=0
+    fi
+    if [ -n "$absent" ] && grep -q -- "$absent" "$out"; then
+        echo "  a line with '$absent'"; ok=0
+    fi
+    case $present in
+        *RETRY*) echo "$report" | grep -q "RETRY" || { echo "  --report shows no retry"; ok=0; } ;;
+        *) echo "$report" | grep -q "no retries" || { echo "  --report shows a retry"; ok=0; } ;;
+    esac
+    if [ $ok -eq 1 ]; then
+        echo "ok: $what"
+    else
+        echo "FAILED: $what"; sed 's/^/  | /' "$out"
+        failures=$((failures + 1))
+    fi
+}
+
+check "an exit code passes through" native 60 exit3 3 "ran" "still ran"
+check "a program killed early is not called a hang" native 60 killed 137 "ended by signal 9" "still ran"
+check "a hang is stopped at the limit" native 1 hangs 124 "still ran after 1 s" ""
+check "the emulator's early crash is run once more, and says so" emulated 60 crash-once 0 "RETRY crash-once" ""
+check "a crash after the program started is not run again" emulated 60 crash-late 139 "uncaught target signal" "RETRY"
+check "natively, the emulator's signature earns no retry" native 60 crash-once 139 "uncaught target signal" "RETRY"
+
+[ $failures -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
