@@ -107,6 +107,7 @@ start() {
     path=$(detect_path)
     echo "$path" >"$root/path"
     : >"$root/retries"
+    : >"$root/left-out"
     use_path
     if [ "$path" = native ]; then
         echo "wine-run.sh: Wine runs natively (this machine runs i386 programs); every test runs"
@@ -170,6 +171,10 @@ report() {
         native) echo "wine-run.sh: this run's Wine path: native (every test ran)" ;;
         *) echo "wine-run.sh: this run's Wine path: emulated through qemu-i386 (tests that need a second thread left out)" ;;
     esac
+    if [ -s "$root/left-out" ]; then
+        echo "wine-run.sh: tests whose part on a second thread was left out ($(wc -l <"$root/left-out")):"
+        sort "$root/left-out" | sed 's/^/    /'
+    fi
     if [ -s "$root/retries" ]; then
         cat "$root/retries"
     else
@@ -212,6 +217,8 @@ while :; do
     fi
     break
 done
+# The tests that said they left their threaded part out, for --report.
+grep '^\[ LEFT OUT \]' "$log" | tr -d '\r' | sed 's/^\[ LEFT OUT \] //; s/:.*//' >>"$root/left-out" || true
 rm -f "$log"
 # 137 is timeout's own KILL only once the limit has passed; before that
 # something else killed the program, and saying it ran too long would send

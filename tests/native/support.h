@@ -41,9 +41,11 @@ protected:
 
 // False where starting a thread is known to bring the test process down
 // (Wine under qemu-i386, as the Windows build is tested here); tests that
-// need threads then return early or stay on the calling thread.  (They do
-// not GTEST_SKIP: reporting a skip, like a failure, goes through
-// OutputDebugString, which that Wine cannot take; see support.cpp.)
+// need threads then return early or stay on the calling thread, and the
+// first call in a test prints a "[ LEFT OUT ]" line naming it, which the
+// Wine runner lists at the end of the run.  (They do not GTEST_SKIP:
+// reporting a skip, like a failure, goes through OutputDebugString, which
+// that Wine cannot take; see support.cpp.)
 bool ThreadsWork();
 
 // Test modules live next to the test program.

@@ -2,8 +2,9 @@
 # How cmake/wine-run.sh reports the way a Windows test program ended, run
 # against a stand-in Wine (and a stand-in qemu-i386) in a root of its own:
 # exit codes pass through, a program killed early is not called a hang, a
-# hang is stopped at the limit, and only the emulator's own early crash is
-# run again, with the retry printed.
+# hang is stopped at the limit, only the emulator's own early crash is run
+# again, with the retry printed, and tests that left a threaded part out
+# are listed in the report.
 #
 # usage: wine_run_test.sh REPO
 set -u
@@ -27,6 +28,9 @@ case $1 in
             echo "qemu: uncaught target signal 11 (Segmentation fault) - core dumped"
             exit 139
         fi
+        echo "[==========] ran"; exit 0 ;;
+    leaves-out)
+        printf '[ LEFT OUT ] Suite.Threads: its part on a second thread\r\n'
         echo "[==========] ran"; exit 0 ;;
     crash-late)
         echo "Running main() from gtest_main.cc"
@@ -90,5 +94,18 @@ check "a hang is stopped at the limit" native 1 hangs 124 "still ran after 1 s" 
 check "the emulator's early crash is run once more, and says so" emulated 60 crash-once 0 "RETRY crash-once" ""
 check "a crash after the program started is not run again" emulated 60 crash-late 139 "uncaught target signal" "RETRY"
 check "natively, the emulator's signature earns no retry" native 60 crash-once 139 "uncaught target signal" "RETRY"
+
+# A test that leaves its threaded part out is named in the run's report.
+root=$(root_for emulated)
+ORVJNI_WINE_ROOT=$root ORVJNI_WINE_LIB=$work/wine ORVJNI_QEMU_I386=$work/qemu-i386 \
+    sh "$repo/cmake/wine-run.sh" leaves-out >/dev/null 2>&1
+report=$(ORVJNI_WINE_ROOT=$root sh "$repo/cmake/wine-run.sh" --report)
+if printf '%s\n' "$report" | grep -qx '    Suite.Threads'; then
+    echo "ok: a test that left its threaded part out is listed"
+else
+    echo "FAILED: a test that left its threaded part out is listed"
+    printf '%s\n' "$report" | sed 's/^/  | /'
+    failures=$((failures + 1))
+fi
 
 [ $failures -eq 0 ] || { echo "$failures case(s) failed"; exit 1; }
