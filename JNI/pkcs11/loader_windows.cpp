@@ -39,15 +39,32 @@ static ImageRange ImageOf(void *library) {
     return ImageRange{reinterpret_cast<uintptr_t>(base), nt->OptionalHeader.SizeOfImage};
 }
 
+// Whether code at `address` can be reached: inside the loaded module's
+// image, or else inside the image of any module in the process, for a
+// front module that hands out the table of a library behind it.  The
+// lookup takes no reference and leaves the last error as it was.
+static bool InSomeImage(uint32_t address, ImageRange own) {
+    if (address >= own.start && address - own.start < own.size) return true;
+    DWORD error = GetLastError();
+    HMODULE owner = nullptr;
+    bool found = GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                        GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                    reinterpret_cast<LPCWSTR>(static_cast<uintptr_t>(address)),
+                                    &owner) &&
+                 owner != nullptr;
+    SetLastError(error);
+    return found;
+}
+
 // Whether the table has 4-byte slots.  After the version comes either the
 // first bytes of entry 0 (packed) or two bytes of padding, which compilers
 // leave zero.  Zero bytes alone do not tell: the low byte of a packed
 // entry 0 is zero for any function at a 256-byte boundary, both bytes for
 // a null entry 0.  So the entries as 4-byte slots must also all be null or
-// lie inside the module's image, which the same bytes read as a packed
-// table's halves of two neighbouring addresses practically never do.  Only
-// slots that lie within a packed table's 274 bytes are read, since the
-// table may be one.
+// lie inside a loaded module's image, which the same bytes read as a
+// packed table's halves of two neighbouring addresses practically never
+// do, all of them.  Only slots that lie within a packed table's 274 bytes
+// are read, since the table may be one.
 static bool HasSlots(const unsigned char *table, void *library) {
     if (table[2] != 0 || table[3] != 0) return false;
     ImageRange image = ImageOf(library);
@@ -57,7 +74,7 @@ static bool HasSlots(const unsigned char *table, void *library) {
         uint32_t entry;
         memcpy(&entry, table + at, sizeof entry);
         if (entry == 0) continue;
-        if (entry < image.start || entry - image.start >= image.size) return false;
+        if (!InSomeImage(entry, image)) return false;
         any = true;
     }
     return any;

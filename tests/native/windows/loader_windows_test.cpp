@@ -3,6 +3,8 @@
 // the by-name path that never calls C_GetFunctionList.
 #include <string.h>
 
+#include <string>
+
 #include "pkcs11/token_module.h"
 #include "support.h"
 #include "token_natives.h"
@@ -59,18 +61,22 @@ TEST_F(WindowsLoaderTest, PackedTablesAreCopiedWhole) {
     }
 }
 
+// Also for a front module that hands out another module's table: its
+// entries lie outside the image of the module that was loaded.
 TEST_F(WindowsLoaderTest, FourByteSlotsMoveToThePackedLayout) {
     const MockControl *mock = Control("mockp11_slots4");
     ASSERT_NE(mock, nullptr);
-    for (jint packing : {0, 4, 8}) {
-        SCOPED_TRACE(packing);
-        jlong handle = Load("mockp11_slots4", false, packing);
-        ASSERT_NE(handle, 0);
-        TokenModule *module = ModuleFromHandle(handle);
-        EXPECT_EQ(module->functions->version.major, 2);
-        EXPECT_EQ(module->functions->C_GetFunctionList, nullptr);  // not copied
-        ExpectRoutes(handle, mock);
-        UnloadModule(env, handle);
+    for (const char *variant : {"mockp11_slots4", "mockp11_forward"}) {
+        for (jint packing : {0, 4, 8}) {
+            SCOPED_TRACE(std::string(variant) + ", packing " + std::to_string(packing));
+            jlong handle = Load(variant, false, packing);
+            ASSERT_NE(handle, 0);
+            TokenModule *module = ModuleFromHandle(handle);
+            EXPECT_EQ(module->functions->version.major, 2);
+            EXPECT_EQ(module->functions->C_GetFunctionList, nullptr);  // not copied
+            ExpectRoutes(handle, mock);
+            UnloadModule(env, handle);
+        }
     }
 }
 
