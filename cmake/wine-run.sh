@@ -29,10 +29,16 @@
 # 600) is stopped, and the script fails with 124.  The largest program, the
 # native suite, takes about 110 s under the emulator on an idle machine
 # and has taken over 300 s while builds ran beside it; the limit is for
-# hangs, not for a busy machine.  There is no retry for
-# anything but one failure that is Wine's own under the emulator: the
-# emulator reporting that a Wine process died of a signal before the test
-# program printed its first line.  That one is run once more, and says so.
+# hangs, not for a busy machine.  There is no retry for anything but two
+# failures that are Wine's own under the emulator, each recognised by what
+# the emulator or Wine writes:
+#   - a Wine process died of a signal before the test program printed its
+#     first line ("qemu: uncaught target signal" in the program's output);
+#   - the Wine server died of a signal ("wineserver crashed" in its log).
+#     Its clients would wait for it until the limit; the program is ended
+#     at once instead, with every other process of the dead server, and a
+#     new server is started.
+# Such a program is run once more, and says so; --report lists every retry.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -124,7 +130,7 @@ start() {
         # The only Wine program at this point; it starts a server of its own
         # (there is no prefix for one yet).
         # shellcheck disable=SC2086
-        timeout -k 30 "$boot_limit" $wine_cmd wineboot.exe --init </dev/null >"$root/wineboot.log" 2>&1 || true
+        timeout -k 30 "$boot_limit" $wine_cmd wineboot.exe --init </dev/null >"$root/wineboot.log" 2>&1 9>&- || true
         # wineboot returns before the services it started have finished
         # writing the prefix; the end of its server says they are done.
         # shellcheck disable=SC2086
@@ -139,11 +145,46 @@ start() {
     fi
     # One server for the whole run, up before any test program; persistent,
     # so that it outlives the gaps between programs.
+    start_server
+}
+
+# Starts the prefix's persistent server; its stderr (server.log) is where
+# it says it crashed.  Each start bumps the server's generation, so that a
+# program can tell that the server it began with is gone.  Neither the
+# server nor the services wineboot leaves running may inherit the lock's
+# descriptor (9): they would hold the lock for as long as they live.
+start_server() {
     # shellcheck disable=SC2086
-    timeout -k 10 60 $server_cmd -p </dev/null >"$root/server.log" 2>&1 || {
+    timeout -k 10 60 $server_cmd -p </dev/null >"$root/server.log" 2>&1 9>&- || {
         echo "wine-run.sh: could not start the Wine server (see $root/server.log)" >&2
         exit 1
     }
+    echo $(($(server_generation) + 1)) >"$root/server-generation"
+}
+
+server_generation() { cat "$root/server-generation" 2>/dev/null || echo 0; }
+
+# Under the emulator the server itself has died of a signal in the middle
+# of a run (it writes this line as it goes); its clients then wait for it
+# for good.
+server_crashed() {
+    [ "$path" = emulated ] && grep -q "^wineserver crashed" "$root/server.log" 2>/dev/null
+}
+
+# After a crash of the server of generation $1: ends every emulated Wine
+# process of this prefix (the dead server's clients, which would wait for
+# it for good) and starts a new server.  Under the lock, and only once per
+# crash: whoever comes second finds the generation moved on.
+recover_server() {  # recover_server GENERATION
+    (
+        flock 9
+        [ "$(server_generation)" = "$1" ] || exit 0
+        for proc in /proc/[0-9]*; do
+            tr '\0' ' ' <"$proc/cmdline" 2>/dev/null | grep -qF -- "-E LD_PRELOAD=$ORVJNI_WINE_SHIM " &&
+                kill -9 "${proc#/proc/}" 2>/dev/null
+        done
+        start_server
+    ) 9>"$root/lock"
 }
 
 stop() {
@@ -199,23 +240,56 @@ fi
 path=$(cat "$root/path")
 use_path
 
+# Runs the program; on the emulated path it is watched, and a crash of the
+# server it began with ends it at once (rather than at the limit) and
+# brings up a new server.  Sets status, ran and lost_server.
+run_once() {
+    status=0
+    lost_server=0
+    started=$(date +%s)
+    generation=$(server_generation)
+    if [ "$path" != emulated ]; then
+        # shellcheck disable=SC2086
+        timeout --foreground -k 30 "$limit" $wine_cmd "$@" >"$log" 2>&1 || status=$?
+    else
+        # shellcheck disable=SC2086
+        timeout --foreground -k 30 "$limit" $wine_cmd "$@" >"$log" 2>&1 &
+        pid=$!
+        while kill -0 "$pid" 2>/dev/null; do
+            # The recovery ends the program with the dead server's other
+            # clients; whoever recovers first does it for all of them.
+            if server_crashed; then
+                recover_server "$generation"
+                break
+            fi
+            sleep 1
+        done
+        wait "$pid" || status=$?
+        # A program that failed while its server crashed (or was replaced
+        # after a crash another program saw) lost its server.
+        if [ "$status" -ne 0 ] && { server_crashed || [ "$(server_generation)" != "$generation" ]; }; then
+            lost_server=1
+            recover_server "$generation"
+        fi
+    fi
+    ran=$(($(date +%s) - started))
+}
+
 log=$(mktemp "$root/run.XXXXXX")
 attempt=1
 while :; do
-    status=0
-    started=$(date +%s)
-    # shellcheck disable=SC2086
-    timeout --foreground -k 30 "$limit" $wine_cmd "$@" >"$log" 2>&1 || status=$?
-    ran=$(($(date +%s) - started))
+    run_once "$@"
     cat "$log"
-    if [ "$attempt" -eq 1 ] && emulator_crash "$status" "$log"; then
+    if [ "$attempt" -eq 1 ] && [ "$lost_server" -eq 1 ]; then
+        note="wine-run.sh: RETRY $1 $(date -u +%H:%M:%S): the emulated Wine server crashed (\"wineserver crashed\" in its log) while the program ran (exit $status after $ran s); a new server is up; running it once more"
+    elif [ "$attempt" -eq 1 ] && emulator_crash "$status" "$log"; then
         note="wine-run.sh: RETRY $1 $(date -u +%H:%M:%S): the emulator lost a Wine process (exit $status) before the program started; running it once more"
-        echo "$note"
-        echo "$note" >>"$root/retries"
-        attempt=2
-        continue
+    else
+        break
     fi
-    break
+    echo "$note"
+    echo "$note" >>"$root/retries"
+    attempt=2
 done
 # The tests that said they left their threaded part out, for --report.
 grep '^\[ LEFT OUT \]' "$log" | tr -d '\r' | sed 's/^\[ LEFT OUT \] //; s/:.*//' >>"$root/left-out" || true

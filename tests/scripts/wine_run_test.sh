@@ -3,8 +3,9 @@
 # against a stand-in Wine (and a stand-in qemu-i386) in a root of its own:
 # exit codes pass through, a program killed early is not called a hang, a
 # hang is stopped at the limit, only the emulator's own early crash is run
-# again, with the retry printed, and tests that left a threaded part out
-# are listed in the report.
+# again, with the retry printed, a crashed server is replaced and its
+# programs run again, and tests that left a threaded part out are listed
+# in the report.
 #
 # usage: wine_run_test.sh REPO
 set -u
@@ -29,6 +30,19 @@ case $1 in
             exit 139
         fi
         echo "[==========] ran"; exit 0 ;;
+    # Hangs as a client of a dead server does; the marker in its command
+    # line is what the runner looks for among the emulated Wine processes.
+    server-crash-once | stalls-once)
+        if [ ! -f "$STANDIN_STATE" ]; then
+            : >"$STANDIN_STATE"
+            if [ "$1" = server-crash-once ]; then
+                sleep 1
+                echo "wineserver crashed, please enable coredumps (ulimit -c unlimited) and restart." \
+                    >>"$ORVJNI_WINE_ROOT/server.log"
+            fi
+            exec sh -c 'while :; do sleep 1; done' stalled -E "LD_PRELOAD=$ORVJNI_WINE_SHIM" x
+        fi
+        echo "[==========] ran"; exit 0 ;;
     leaves-out)
         printf '[ LEFT OUT ] Suite.Threads: its part on a second thread\r\n'
         echo "[==========] ran"; exit 0 ;;
@@ -45,7 +59,14 @@ cat >"$work/qemu-i386" <<'QEMU'
 [ "$1" = -E ] && shift 2
 exec "$@"
 QEMU
-chmod +x "$work/wine/wine" "$work/qemu-i386"
+# The real server lives on after "-p" with the descriptors it was given;
+# the stand-in notes whether one of them was the runner's lock.
+cat >"$work/wine/wineserver32" <<'SERVER'
+#!/bin/sh
+if [ "$1" = -p ] && [ -e /proc/self/fd/9 ]; then echo "server started holding fd 9" >>"$ORVJNI_WINE_ROOT/held-lock"; fi
+exit 0
+SERVER
+chmod +x "$work/wine/wine" "$work/wine/wineserver32" "$work/qemu-i386"
 
 # A root whose prefix is set up and whose path is already decided, as
 # wine-run.sh --start leaves it.
@@ -94,6 +115,30 @@ check "a hang is stopped at the limit" native 1 hangs 124 "still ran after 1 s" 
 check "the emulator's early crash is run once more, and says so" emulated 60 crash-once 0 "RETRY crash-once" ""
 check "a crash after the program started is not run again" emulated 60 crash-late 139 "uncaught target signal" "RETRY"
 check "natively, the emulator's signature earns no retry" native 60 crash-once 139 "uncaught target signal" "RETRY"
+
+# A server that crashes under two programs at once: both are ended at
+# once, one new server is started, and each program is run once more.
+root=$(root_for emulated)
+for program in server-crash-once stalls-once; do
+    ORVJNI_WINE_ROOT=$root ORVJNI_WINE_LIB=$work/wine ORVJNI_QEMU_I386=$work/qemu-i386 \
+        ORVJNI_WINE_TIMEOUT=120 STANDIN_STATE=$root/state-$program \
+        sh "$repo/cmake/wine-run.sh" "$program" >"$work/out-$program" 2>&1 &
+    pids="${pids:-} $!"
+done
+wait_ok=1
+for pid in $pids; do wait "$pid" || wait_ok=0; done
+generation=$(cat "$root/server-generation" 2>/dev/null || echo 0)
+retries=$(grep -c "RETRY" "$root/retries")
+if [ $wait_ok -eq 1 ] && [ "$generation" = 1 ] && [ "$retries" = 2 ] && [ ! -e "$root/held-lock" ] &&
+    grep -q "RETRY server-crash-once.*wineserver crashed" "$work/out-server-crash-once" &&
+    grep -q "RETRY stalls-once.*wineserver crashed" "$work/out-stalls-once"; then
+    echo "ok: a crashed server ends its programs, is started once more, and each program runs again"
+else
+    echo "FAILED: a crashed server (both passed: $wait_ok, server starts: $generation, retries: $retries)"
+    cat "$root/held-lock" 2>/dev/null
+    sed 's/^/  | /' "$work"/out-server-crash-once "$work"/out-stalls-once "$root/retries"
+    failures=$((failures + 1))
+fi
 
 # A test that leaves its threaded part out is named in the run's report.
 root=$(root_for emulated)
