@@ -195,8 +195,9 @@ stop() {
     timeout -k 10 60 $server_cmd -k >/dev/null 2>&1 || true
 }
 
-# The one failure that earns a second run: the emulator lost a Wine process
-# to a signal before the program had printed anything of its own.
+# The other failure that earns a second run (the first is a lost server):
+# the emulator lost a Wine process to a signal before the program had
+# printed anything of its own.
 emulator_crash() {  # emulator_crash STATUS LOG
     [ "$path" = emulated ] && [ "$1" -ne 0 ] && [ "$1" -ne 124 ] &&
         grep -q "^qemu: uncaught target signal" "$2" &&
