@@ -51,6 +51,7 @@ limit=${ORVJNI_WINE_TIMEOUT:-600}
 # of one test program.  The wine_start test's own limit (1200 s) is above
 # this and the wait for the services after it.
 boot_limit=${ORVJNI_WINE_BOOT_TIMEOUT:-600}
+settle_limit=${ORVJNI_WINE_SETTLE_TIMEOUT:-120}
 
 export WINEPREFIX="$root/prefix"
 export WINEARCH=win32
@@ -123,18 +124,10 @@ start() {
     fi
     # A server an earlier run of this prefix left behind goes first: it may
     # be a stuck one, and a second server would not start beside it.
-    # shellcheck disable=SC2086
-    timeout -k 10 60 $server_cmd -k >/dev/null 2>&1 || true
+    end_server
     if [ ! -f "$WINEPREFIX/.orvjni-ready" ]; then
         started=$(date +%s)
-        # The only Wine program at this point; it starts a server of its own
-        # (there is no prefix for one yet).
-        # shellcheck disable=SC2086
-        timeout -k 30 "$boot_limit" $wine_cmd wineboot.exe --init </dev/null >"$root/wineboot.log" 2>&1 9>&- || true
-        # wineboot returns before the services it started have finished
-        # writing the prefix; the end of its server says they are done.
-        # shellcheck disable=SC2086
-        timeout -k 10 "$limit" $server_cmd -w >/dev/null 2>&1 || true
+        boot
         if [ ! -f "$WINEPREFIX/system.reg" ] ||
             [ ! -f "$WINEPREFIX/drive_c/windows/system32/kernel32.dll" ]; then
             echo "wine-run.sh: could not create the Wine prefix $WINEPREFIX (see $root/wineboot.log)" >&2
@@ -148,6 +141,59 @@ start() {
     start_server
 }
 
+# Creates the prefix: the only Wine program at this point, which starts a
+# server of its own (there is no prefix for one yet).  Wineboot writes the
+# prefix, says so in its log, and then waits for the services it started.
+# Under the emulator one of those has lost a thread and never answered, and
+# the boot then hung until its limit.  So once the prefix is written the
+# rest of the boot gets settle_limit seconds (a boot that is not stuck ends
+# well within it), and then it is ended with its server, which saves the
+# registry as it stops.  Either way no process of the boot is left when the
+# run's own server starts.
+boot() {
+    # shellcheck disable=SC2086
+    timeout -k 30 "$boot_limit" $wine_cmd wineboot.exe --init </dev/null >"$root/wineboot.log" 2>&1 9>&- &
+    boot_pid=$!
+    written=
+    while kill -0 "$boot_pid" 2>/dev/null; do
+        if [ -z "$written" ] && grep -q "^wine: configuration in .* has been updated" "$root/wineboot.log"; then
+            written=$(date +%s)
+        fi
+        if [ -n "$written" ] && [ $(($(date +%s) - written)) -ge "$settle_limit" ]; then
+            echo "wine-run.sh: Wine's first start still ran $settle_limit s after it wrote the prefix; its programs were ended"
+            end_server
+            break
+        fi
+        sleep 2
+    done
+    wait "$boot_pid" || true
+    # Wineboot returns before the services it started have finished; the
+    # end of its server says they are done.
+    # shellcheck disable=SC2086
+    timeout -k 10 "$settle_limit" $server_cmd -w >/dev/null 2>&1 || {
+        echo "wine-run.sh: the services of Wine's first start still ran $settle_limit s after it; they were ended"
+        end_server
+    }
+}
+
+# Ends this prefix's server and every process of it.  Under the emulator
+# a process stuck after losing a thread may not notice its server going,
+# so whatever is left of the emulated processes is killed as well.
+end_server() {
+    # shellcheck disable=SC2086
+    timeout -k 10 60 $server_cmd -k >/dev/null 2>&1 || true
+    [ "$path" != emulated ] || kill_emulated
+}
+
+# Kills every emulated Wine process of this run (the shim is the run's own).
+kill_emulated() {
+    for proc in /proc/[0-9]*; do
+        tr '\0' ' ' <"$proc/cmdline" 2>/dev/null | grep -qF -- "-E LD_PRELOAD=$ORVJNI_WINE_SHIM " &&
+            kill -9 "${proc#/proc/}" 2>/dev/null
+    done
+    return 0
+}
+
 # Starts the prefix's persistent server; its stderr (server.log) is where
 # it says it crashed.  Each start bumps the server's generation, so that a
 # program can tell that the server it began with is gone.  Neither the
@@ -156,7 +202,7 @@ start() {
 start_server() {
     # shellcheck disable=SC2086
     timeout -k 10 60 $server_cmd -p </dev/null >"$root/server.log" 2>&1 9>&- || {
-        echo "wine-run.sh: could not start the Wine server (see $root/server.log)" >&2
+        echo "wine-run.sh: could not start the Wine server: exit $? (see $root/server.log)" >&2
         exit 1
     }
     echo $(($(server_generation) + 1)) >"$root/server-generation"
@@ -179,10 +225,7 @@ recover_server() {  # recover_server GENERATION
     (
         flock 9
         [ "$(server_generation)" = "$1" ] || exit 0
-        for proc in /proc/[0-9]*; do
-            tr '\0' ' ' <"$proc/cmdline" 2>/dev/null | grep -qF -- "-E LD_PRELOAD=$ORVJNI_WINE_SHIM " &&
-                kill -9 "${proc#/proc/}" 2>/dev/null
-        done
+        kill_emulated
         start_server
     ) 9>"$root/lock"
 }
@@ -191,8 +234,7 @@ stop() {
     [ -f "$root/path" ] || exit 0
     path=$(cat "$root/path")
     use_path
-    # shellcheck disable=SC2086
-    timeout -k 10 60 $server_cmd -k >/dev/null 2>&1 || true
+    end_server
 }
 
 # The other failure that earns a second run (the first is a lost server):

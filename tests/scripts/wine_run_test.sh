@@ -4,7 +4,8 @@
 # exit codes pass through, a program killed early is not called a hang, a
 # hang is stopped at the limit, only the emulator's own early crash is run
 # again, with the retry printed, a crashed server is replaced and its
-# programs run again, and tests that left a threaded part out are listed
+# programs run again, a first start stuck after writing the prefix is
+# ended, and tests that left a threaded part out are listed
 # in the report.
 #
 # usage: wine_run_test.sh REPO
@@ -46,6 +47,14 @@ case $1 in
     leaves-out)
         printf '[ LEFT OUT ] Suite.Threads: its part on a second thread\r\n'
         echo "[==========] ran"; exit 0 ;;
+    # Writes the prefix, says so, and then waits for good, as a first start
+    # whose service lost a thread does.
+    wineboot.exe)
+        mkdir -p "$WINEPREFIX/drive_c/windows/system32"
+        : >"$WINEPREFIX/system.reg"
+        : >"$WINEPREFIX/drive_c/windows/system32/kernel32.dll"
+        echo "wine: configuration in L\"$WINEPREFIX\" has been updated."
+        exec sh -c 'while :; do sleep 1; done' stalled -E "LD_PRELOAD=$ORVJNI_WINE_SHIM" x ;;
     crash-late)
         echo "Running main() from gtest_main.cc"
         echo "qemu: uncaught target signal 11 (Segmentation fault) - core dumped"
@@ -150,6 +159,26 @@ if printf '%s\n' "$report" | grep -qx '    Suite.Threads'; then
 else
     echo "FAILED: a test that left its threaded part out is listed"
     printf '%s\n' "$report" | sed 's/^/  | /'
+    failures=$((failures + 1))
+fi
+
+# A first start that hangs after it wrote the prefix is ended once the
+# settle limit has passed, and the run goes on with the prefix.
+root="$work/root-boot"
+mkdir -p "$root"
+touch "$root/wine-exec-shim.so"  # newer than its source: not built here
+started=$(date +%s)
+ORVJNI_WINE_ROOT=$root ORVJNI_WINE_LIB=$work/wine ORVJNI_QEMU_I386=$work/qemu-i386 \
+    ORVJNI_WINE_SETTLE_TIMEOUT=2 sh "$repo/cmake/wine-run.sh" --start >"$work/out-boot" 2>&1
+rc=$?
+took=$(($(date +%s) - started))
+left=$(pgrep -c -f -- "LD_PRELOAD=$root/wine-exec-shim.so")
+if [ $rc -eq 0 ] && [ "$took" -lt 30 ] && [ "$left" -eq 0 ] && [ -f "$root/prefix/.orvjni-ready" ] &&
+    grep -q "still ran 2 s after it wrote the prefix" "$work/out-boot"; then
+    echo "ok: a first start stuck after writing the prefix is ended and the prefix used"
+else
+    echo "FAILED: a stuck first start (exit $rc after $took s, processes left: $left)"
+    sed 's/^/  | /' "$work/out-boot"
     failures=$((failures + 1))
 fi
 
