@@ -144,8 +144,8 @@ start() {
 # Creates the prefix: the only Wine program at this point, which starts a
 # server of its own (there is no prefix for one yet).  Wineboot writes the
 # prefix, says so in its log, and then waits for the services it started.
-# Under the emulator one of those has lost a thread and never answered, and
-# the boot then hung until its limit.  So once the prefix is written the
+# Under the emulator the boot has hung there until its limit, among crashes
+# of Wine's processes (most likely a service that lost a thread).  So once the prefix is written the
 # rest of the boot gets settle_limit seconds (a boot that is not stuck ends
 # well within it), and then it is ended with its server, which saves the
 # registry as it stops.  Either way no process of the boot is left when the
